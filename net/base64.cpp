@@ -1,0 +1,212 @@
+#include "net/base64.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
+namespace pmr::net {
+namespace {
+
+constexpr std::string_view kAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kFill = '=';
+
+// A stream is encoded in blocks of 510 bytes, a multiple of 3, so fill characters can only end
+// the text. Blocks are read and written in batches to keep stream calls out of the hot loop; a
+// read that comes back short means the stream has ended, so the text is the same.
+constexpr std::size_t kBlockBytes = 510;
+constexpr std::size_t kBatchBytes = kBlockBytes * 32;
+constexpr std::size_t kLineGroups = 19;  // 76 characters per line
+constexpr std::size_t kFileChunkBytes = 3 * 16384;
+
+// Both characters of every 12-bit value, so a 3-byte group takes two lookups.
+struct PairTable {
+  char pairs[4096][2];
+};
+
+constexpr PairTable MakePairTable() {
+  PairTable table{};
+  for (std::size_t v = 0; v < 4096; ++v) {
+    table.pairs[v][0] = kAlphabet[v >> 6];
+    table.pairs[v][1] = kAlphabet[v & 63];
+  }
+  return table;
+}
+
+constexpr PairTable kPairs = MakePairTable();
+
+// 6-bit value of each character; characters outside the alphabet (and the fill) count as 0.
+constexpr std::array<std::uint8_t, 256> MakeValueTable() {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kValues = MakeValueTable();
+
+inline void EncodeGroup(std::uint32_t group, char* out) {
+  std::memcpy(out, kPairs.pairs[group >> 12], 2);
+  std::memcpy(out + 2, kPairs.pairs[group & 0xFFF], 2);
+}
+
+inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = (value << 8) | p[i];
+  return value;
+}
+
+// Encodes `groups` whole 3-byte groups without line breaks; returns the end of the text.
+char* EncodeGroups(const unsigned char* in, std::size_t groups, char* out) {
+  // Four groups per step from two 8-byte loads. The second load reaches 2 bytes past the 12 it
+  // uses, so a fifth group must follow.
+  while (groups >= 5) {
+    const std::uint64_t first = LoadBigEndian64(in);
+    const std::uint64_t second = LoadBigEndian64(in + 6);
+    EncodeGroup(static_cast<std::uint32_t>(first >> 40), out);
+    EncodeGroup(static_cast<std::uint32_t>(first >> 16) & 0xFFFFFF, out + 4);
+    EncodeGroup(static_cast<std::uint32_t>(second >> 40), out + 8);
+    EncodeGroup(static_cast<std::uint32_t>(second >> 16) & 0xFFFFFF, out + 12);
+    in += 12;
+    out += 16;
+    groups -= 4;
+  }
+  for (; groups > 0; --groups) {
+    EncodeGroup(static_cast<std::uint32_t>(in[0] << 16 | in[1] << 8 | in[2]), out);
+    in += 3;
+    out += 4;
+  }
+  return out;
+}
+
+// The last group of a text when only 1 or 2 bytes are left; the missing bytes count as 0.
+char* EncodeTail(const unsigned char* in, std::size_t count, char* out) {
+  const unsigned b0 = in[0];
+  const unsigned b1 = count > 1 ? in[1] : 0;
+  out[0] = kAlphabet[b0 >> 2];
+  out[1] = kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
+  out[2] = count > 1 ? kAlphabet[(b1 & 15) << 2] : kFill;
+  out[3] = kFill;
+  return out + 4;
+}
+
+constexpr std::size_t EncodedSize(std::size_t bytes) { return (bytes + 2) / 3 * 4; }
+
+constexpr std::size_t WrappedCapacity(std::size_t bytes) {
+  const std::size_t groups = (bytes + 2) / 3;
+  return groups * 4 + (groups / kLineGroups + 1) * 2;
+}
+
+// Line-broken encoding; `line_groups` counts the groups on the current line across calls.
+class LineEncoder {
+ public:
+  // Encodes `count` bytes, the last group padded when `count` is not a multiple of 3.
+  char* Encode(const unsigned char* in, std::size_t count, char* out) {
+    std::size_t groups = count / 3;
+    while (groups > 0) {
+      const std::size_t take = std::min(groups, kLineGroups - line_groups_);
+      out = EncodeGroups(in, take, out);
+      in += take * 3;
+      groups -= take;
+      out = CountGroups(take, out);
+    }
+    if (count % 3 != 0) out = CountGroups(1, EncodeTail(in, count % 3, out));
+    return out;
+  }
+
+ private:
+  char* CountGroups(std::size_t groups, char* out) {
+    line_groups_ += groups;
+    if (line_groups_ == kLineGroups) {
+      *out++ = '\r';
+      *out++ = '\n';
+      line_groups_ = 0;
+    }
+    return out;
+  }
+
+  std::size_t line_groups_ = 0;
+};
+
+std::string PathText(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+}  // namespace
+
+void EncodeStream(std::istream& source, std::ostream& destination) {
+  std::vector<char> block(kBatchBytes);
+  std::vector<char> text(WrappedCapacity(kBatchBytes));
+  LineEncoder encoder;
+  for (;;) {
+    source.read(block.data(), static_cast<std::streamsize>(block.size()));
+    if (source.bad()) throw Base64Error("Reading the data to encode in Base64 failed.");
+    const auto count = static_cast<std::size_t>(source.gcount());
+    if (count == 0) break;
+    const char* end =
+        encoder.Encode(reinterpret_cast<const unsigned char*>(block.data()), count, text.data());
+    destination.write(text.data(), end - text.data());
+    if (!destination) throw Base64Error("Writing the Base64 text failed.");
+  }
+}
+
+std::string EncodeOneLine(std::string_view bytes) {
+  std::string text(EncodedSize(bytes.size()), '\0');
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  char* end = EncodeGroups(in, bytes.size() / 3, text.data());
+  const std::size_t rest = bytes.size() % 3;
+  if (rest != 0) EncodeTail(in + bytes.size() - rest, rest, end);
+  return text;
+}
+
+std::string EncodePictureFile(const std::filesystem::path& file) {
+  std::ifstream source(file, std::ios::binary);
+  if (!source.is_open()) throw Base64Error("Cannot open \"" + PathText(file) + "\".");
+  std::string text;
+  std::error_code size_error;
+  const std::uintmax_t size = std::filesystem::file_size(file, size_error);
+  if (!size_error) text.reserve(EncodedSize(static_cast<std::size_t>(size)));
+
+  // Chunks are whole groups, and only the last read can come back short, so only the end of
+  // the text can be padded.
+  std::vector<char> chunk(kFileChunkBytes);
+  for (;;) {
+    source.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    if (source.bad()) throw Base64Error("Cannot read \"" + PathText(file) + "\".");
+    const auto count = static_cast<std::size_t>(source.gcount());
+    if (count == 0) break;
+    const std::size_t start = text.size();
+    text.resize(start + EncodedSize(count));
+    const auto* in = reinterpret_cast<const unsigned char*>(chunk.data());
+    char* end = EncodeGroups(in, count / 3, text.data() + start);
+    if (count % 3 != 0) EncodeTail(in + count - count % 3, count % 3, end);
+  }
+  return text;
+}
+
+std::string DecodeText(std::string_view text) {
+  if (text.size() % 4 != 0) throw Base64Error("Uneven size in DecodeToStream.");
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const unsigned v0 = kValues[static_cast<unsigned char>(text[i])];
+    const unsigned v1 = kValues[static_cast<unsigned char>(text[i + 1])];
+    const unsigned v2 = kValues[static_cast<unsigned char>(text[i + 2])];
+    const unsigned v3 = kValues[static_cast<unsigned char>(text[i + 3])];
+    bytes.push_back(static_cast<char>((v0 << 2) | (v1 >> 4)));
+    if (text[i + 2] == kFill) continue;
+    bytes.push_back(static_cast<char>(((v1 & 15) << 4) | (v2 >> 2)));
+    if (text[i + 3] == kFill) continue;
+    bytes.push_back(static_cast<char>(((v2 & 3) << 6) | v3));
+  }
+  return bytes;
+}
+
+}  // namespace pmr::net
