@@ -1,0 +1,78 @@
+#include "app/files.h"
+
+#include <cstdlib>
+#include <string_view>
+#include <system_error>
+
+namespace pmr::app {
+namespace fs = std::filesystem;
+
+std::string ProgramFilesFolder() {
+  if (const char* p = std::getenv("PROGRAMFILES")) return p;
+#ifdef _WIN32
+  return {};
+#else
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return data;
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    return std::string(home) + "/.local/share";
+  }
+  return {};
+#endif
+}
+
+namespace {
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// "*" and "?" wildcards, letter case ignored as the platform's file names do.
+bool Wildcard(std::string_view name, std::string_view mask) {
+  std::size_t n = 0, m = 0, star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() && (mask[m] == '?' || Lower(mask[m]) == Lower(name[n]))) {
+      ++n, ++m;
+    } else if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+bool MatchesMask(const std::string& name, const std::string& mask) {
+  // Windows file masks: "*.*" takes every name, with or without a dot.
+  if (mask == "*.*") return true;
+  return Wildcard(name, mask);
+}
+
+}  // namespace
+
+void DeleteOldFiles(const fs::path& folder, const std::string& mask, int32_t day_limit,
+                    std::chrono::system_clock::time_point now) {
+  std::error_code error;
+  fs::directory_iterator it(folder, error);
+  if (error) return;
+  for (const fs::directory_entry& entry : it) {
+    std::error_code e;
+    if (entry.is_directory(e) || !MatchesMask(entry.path().filename().string(), mask)) continue;
+    auto written = entry.last_write_time(e);
+    if (e) continue;
+    auto written_sys = fs::file_time_type::clock::to_sys(written);
+    auto difference = now > written_sys ? now - written_sys : written_sys - now;
+    auto whole_days = std::chrono::duration_cast<std::chrono::hours>(difference).count() / 24;
+    if (whole_days > day_limit) fs::remove(entry.path(), e);
+  }
+}
+
+bool CopyIfMissing(const fs::path& source, const fs::path& target) {
+  std::error_code error;
+  if (fs::exists(target, error) || error) return false;
+  return fs::copy_file(source, target, fs::copy_options::skip_existing, error) && !error;
+}
+
+}  // namespace pmr::app
