@@ -1,0 +1,477 @@
+#include "net/http_client.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace pmr::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kReceivePiece = 16384;
+constexpr std::size_t kSendPiece = 32768;
+// Status and header lines of one reply, "100 Continue" heads included.
+constexpr std::size_t kMaxHeadBytes = 256 * 1024;
+// An error reply's body only says why; it gets a short wait of its own.
+constexpr THTTPClient::Millis kErrorBodyTimeout = 2000ms;
+
+bool IsAlnum(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+// Letters and digits stay, a blank becomes "+", every other byte "%XX".
+std::string FormEncode(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size() * 3);
+  for (unsigned char c : value) {
+    if (IsAlnum(c)) {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+void EncodeFormValues(std::vector<std::string>& lines) {
+  for (std::string& line : lines) {
+    std::size_t eq = line.find('=');
+    if (eq == std::string::npos || eq + 1 == line.size()) continue;
+    line = line.substr(0, eq + 1) + FormEncode(std::string_view(line).substr(eq + 1));
+  }
+}
+
+// The lines joined by "&", with a trailing "&" when there are two or more.
+std::string FormBody(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  if (lines.size() >= 2) {
+    std::string joined;
+    joined.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+        joined += '&';
+        ++i;
+      } else {
+        joined += text[i];
+      }
+    }
+    text = std::move(joined);
+  }
+  return std::string(TrimBlanks(text));
+}
+
+// Decimal integer with an optional sign; nullopt when not one or out of range.
+std::optional<int64_t> ParseDecimal(std::string_view text) {
+  bool negative = false;
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
+    negative = text[0] == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return negative ? -value : value;
+}
+
+int ParseStatusCode(std::string_view line) {
+  std::size_t start = line.find(' ');
+  if (start == std::string_view::npos) return -1;
+  start = line.find_first_not_of(' ', start);
+  if (start == std::string_view::npos) return -1;
+  std::size_t end = line.find(' ', start);
+  std::string_view word = line.substr(start, end == std::string_view::npos ? end : end - start);
+  if (word.size() > 9 || word.empty() || word[0] == '-' || word[0] == '+') return -1;
+  std::optional<int64_t> code = ParseDecimal(word);
+  return code ? static_cast<int>(*code) : -1;
+}
+
+// The size before any extension (";...") or blank; nullopt when that is not hexadecimal.
+std::optional<uint64_t> ParseChunkSize(std::string_view line) {
+  std::string_view digits = line.substr(0, line.find_first_of("; \t"));
+  if (digits.empty() || digits.size() > 15) return std::nullopt;
+  uint64_t size = 0;
+  for (char c : digits) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return std::nullopt;
+    }
+    size = size * 16 + static_cast<uint64_t>(digit);
+  }
+  return size;
+}
+
+bool ContainsIgnoreCase(std::string_view text, std::string_view word) {
+  return AsciiLower(text).find(AsciiLower(word)) != std::string::npos;
+}
+
+// Bytes that would end the request line or start a header become "%XX"; the rest of the
+// target goes out as given.
+std::string SafeTarget(std::string_view target) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : target) {
+    if (c <= ' ' || c == 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void AddHeader(std::string& head, std::string_view name, std::string_view value) {
+  if (value.empty()) return;
+  if (value.find_first_of("\r\n") != std::string_view::npos) {
+    throw pmr::Error("Line break in the value of request header " + std::string(name) + ".");
+  }
+  head.append(name).append(": ").append(value).append("\r\n");
+}
+
+[[noreturn]] void BodyTooLarge(std::size_t limit) {
+  throw pmr::Error("Reply body exceeds the limit of " + std::to_string(limit) + " bytes.");
+}
+
+}  // namespace
+
+// Buffered reads from the connection: lines up to LF (CR removed) and runs of bytes.
+class THTTPClient::Reader {
+ public:
+  Reader(Socket& socket, Millis timeout) : socket_(socket), timeout_(timeout) {}
+
+  // One line without its CR LF; nullopt when the peer closes before its LF.
+  std::optional<std::string> ReadLine() {
+    for (;;) {
+      std::size_t lf = buffer_.find('\n', pos_);
+      if (lf != std::string::npos) {
+        std::size_t end = lf > pos_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
+        if (end - pos_ > kMaxLineLength) throw pmr::Error("Max line length exceeded.");
+        std::string line = buffer_.substr(pos_, end - pos_);
+        pos_ = lf + 1;
+        return line;
+      }
+      if (buffer_.size() - pos_ > kMaxLineLength + 1) {
+        throw pmr::Error("Max line length exceeded.");
+      }
+      if (!Fill()) return std::nullopt;
+    }
+  }
+
+  // Appends `count` bytes to `out`; false when the peer closes first (what came is kept).
+  bool ReadExact(std::size_t count, std::string& out) {
+    while (count > 0) {
+      if (pos_ == buffer_.size() && !Fill()) return false;
+      std::size_t take = std::min(count, buffer_.size() - pos_);
+      out.append(buffer_, pos_, take);
+      pos_ += take;
+      count -= take;
+    }
+    return true;
+  }
+
+  // Appends everything up to the peer's close to `out`, failing past `limit` bytes in all.
+  void ReadToClose(std::string& out, std::size_t limit) {
+    for (;;) {
+      out.append(buffer_, pos_);
+      pos_ = buffer_.size();
+      if (out.size() > limit) BodyTooLarge(limit);
+      if (!Fill()) return;
+    }
+  }
+
+  bool closed() const { return closed_; }
+  bool HasBuffered() const { return pos_ < buffer_.size(); }
+  void set_timeout(Millis timeout) { timeout_ = timeout; }
+
+ private:
+  bool Fill() {
+    if (closed_) return false;
+    if (pos_ == buffer_.size()) {
+      buffer_.clear();
+      pos_ = 0;
+    } else if (pos_ > kReceivePiece) {
+      buffer_.erase(0, pos_);
+      pos_ = 0;
+    }
+    char piece[kReceivePiece];
+    std::size_t n;
+    try {
+      n = socket_.Receive(piece, sizeof piece);
+    } catch (const SocketError& e) {
+      if (!e.IsTimeout()) throw;
+      throw SocketError(e.code(), e.kind(),
+                        "Read timed out after " + std::to_string(timeout_.count()) + " ms.");
+    }
+    if (n == 0) {
+      closed_ = true;
+      return false;
+    }
+    buffer_.append(piece, n);
+    return true;
+  }
+
+  Socket& socket_;
+  Millis timeout_;
+  std::string buffer_;
+  std::size_t pos_ = 0;
+  bool closed_ = false;
+};
+
+THTTPClient::THTTPClient() = default;
+
+THTTPClient::~THTTPClient() = default;
+
+void THTTPClient::Disconnect() {
+  socket_.Close();
+  conn_host_.clear();
+  conn_port_ = 0;
+}
+
+std::string THTTPClient::Post(const std::string& url, std::vector<std::string>& lines) {
+  if (request_.ContentType.empty() || EqualsIgnoreCase(request_.ContentType, "text/html")) {
+    request_.ContentType = "application/x-www-form-urlencoded";
+  }
+  EncodeFormValues(lines);
+  const std::string body = FormBody(lines);
+  Disconnect();
+  return DoRequest("POST", url, "1.0", &body);
+}
+
+std::string THTTPClient::Get(const std::string& url) {
+  return DoRequest("GET", url, "1.1", nullptr);
+}
+
+std::string THTTPClient::DoRequest(const std::string& method, const std::string& url,
+                                   const std::string& version, const std::string* body) {
+  UriParts uri = SplitUri(url);
+  std::string protocol = uri.scheme.empty() ? "http" : AsciiLower(uri.scheme);
+  std::string host = uri.host;
+  uint16_t port = 0;
+  if (host.empty()) {
+    // A URL without a host goes where the previous request went.
+    if (last_host_.empty()) throw pmr::Error("No host in URL " + url);
+    if (uri.scheme.empty()) protocol = last_protocol_;
+    host = last_host_;
+    port = last_port_;
+  }
+  if (protocol == "https") throw pmr::Error("HTTPS is not supported: " + url);
+  if (protocol != "http") throw pmr::Error("Unsupported protocol " + uri.scheme + " in " + url);
+  if (!uri.port.empty()) {
+    std::optional<int64_t> number = ParseDecimal(uri.port);
+    if (!number || *number < 1 || *number > 65535 || uri.port[0] == '-' || uri.port[0] == '+') {
+      throw pmr::Error("Invalid port in URL " + url);
+    }
+    port = static_cast<uint16_t>(*number);
+  } else if (port == 0) {
+    port = 80;
+  }
+  std::string target = uri.Target();
+  if (target.empty() || target[0] != '/') {
+    target = last_path_.substr(0, last_path_.rfind('/') + 1) + target;
+    if (target.empty() || target[0] != '/') target = "/" + target;
+  }
+
+  last_protocol_ = protocol;
+  last_host_ = host;
+  last_port_ = port;
+  last_path_ = target.substr(0, target.find('?'));
+  response_ = THTTPClientResponse{};
+  request_.ContentLength = body ? static_cast<int64_t>(body->size()) : -1;
+  if (version == "1.0" && request_.Connection.empty()) request_.Connection = "keep-alive";
+
+  if (Connected() && (host != conn_host_ || port != conn_port_)) Disconnect();
+  // A kept connection with something to read has been closed by the server (or carries
+  // bytes that belong to no request of ours): start afresh.
+  if (Connected() && socket_.WaitReadable(0ms)) Disconnect();
+
+  std::string head = method + " " + SafeTarget(target) + " HTTP/" + version + "\r\n";
+  AddHeader(head, "Connection", request_.Connection);
+  AddHeader(head, "Content-Type", request_.ContentType);
+  if (request_.ContentLength >= 0) {
+    AddHeader(head, "Content-Length", std::to_string(request_.ContentLength));
+  }
+  for (const std::string& line : request_.CustomHeaders.Lines()) {
+    if (line.find_first_of("\r\n") != std::string::npos) {
+      throw pmr::Error("Line break in a custom request header.");
+    }
+    head += line + "\r\n";
+  }
+  AddHeader(head, "Host", port == 80 ? host : host + ":" + std::to_string(port));
+  AddHeader(head, "Accept", request_.Accept);
+  AddHeader(head, "User-Agent", request_.UserAgent);
+  AddHeader(head, "Cookie", CookieHeader(host));
+  head += "\r\n";
+
+  if (!Connected()) {
+    socket_ = Socket::Connect(host, port, connect_timeout_);
+    socket_.SetReceiveTimeout(read_timeout_);
+    socket_.SetSendTimeout(read_timeout_);
+    conn_host_ = host;
+    conn_port_ = port;
+  }
+
+  try {
+    socket_.SendAll(head);
+    if (body) {
+      for (std::size_t at = 0; at < body->size(); at += kSendPiece) {
+        socket_.SendAll(std::string_view(*body).substr(at, kSendPiece));
+      }
+    }
+
+    Reader reader(socket_, read_timeout_);
+    ReadReplyHead(reader);
+    const int code = response_.ResponseCode;
+    const bool redirect =
+        (code >= 300 && code < 400 && code != 304) || response_.RawHeaders.HasName("Location");
+    if (redirect || code < 200 || code >= 300) {
+      std::string error_body;
+      if (code != 204) {
+        socket_.SetReceiveTimeout(kErrorBodyTimeout);
+        reader.set_timeout(kErrorBodyTimeout);
+        try {
+          ReadBody(reader, /*strict=*/false, error_body);
+        } catch (const pmr::Error&) {
+          // The status is the error; whatever part of the body came is enough.
+        }
+      }
+      Disconnect();
+      throw ProtocolError(code, response_.ResponseText, std::move(error_body));
+    }
+
+    std::string result;
+    if (code != 204) ReadBody(reader, /*strict=*/true, result);
+
+    bool keep;
+    if (version == "1.0") {
+      keep = EqualsIgnoreCase(response_.Connection, "keep-alive") ||
+             EqualsIgnoreCase(response_.ProxyConnection, "keep-alive");
+    } else {
+      keep = !EqualsIgnoreCase(response_.Connection, "close") &&
+             !EqualsIgnoreCase(response_.ProxyConnection, "close");
+    }
+    if (!keep || reader.closed() || reader.HasBuffered()) Disconnect();
+    return result;
+  } catch (const ProtocolError&) {
+    throw;
+  } catch (...) {
+    Disconnect();
+    throw;
+  }
+}
+
+void THTTPClient::ReadReplyHead(Reader& reader) {
+  std::size_t head_bytes = 0;
+  auto next_line = [&]() {
+    std::optional<std::string> line = reader.ReadLine();
+    if (!line) throw ConnectionClosedError();
+    head_bytes += line->size() + 2;
+    if (head_bytes > kMaxHeadBytes) {
+      throw pmr::Error("Reply head exceeds " + std::to_string(kMaxHeadBytes) + " bytes.");
+    }
+    return std::move(*line);
+  };
+  do {
+    response_ = THTTPClientResponse{};
+    response_.ResponseText = next_line();
+    response_.ResponseCode = ParseStatusCode(response_.ResponseText);
+    for (std::string line = next_line(); !line.empty(); line = next_line()) {
+      response_.RawHeaders.Add(std::move(line));
+    }
+    const THeaderList& headers = response_.RawHeaders;
+    response_.HasContentLength = headers.HasName("Content-Length");
+    response_.ContentLength = ParseDecimal(headers.Values("Content-Length")).value_or(-1);
+    response_.Connection = headers.Values("Connection");
+    response_.ProxyConnection = headers.Values("Proxy-Connection");
+    response_.Location = headers.Values("Location");
+    response_.TransferEncoding = headers.Values("Transfer-Encoding");
+    StoreCookies();
+  } while (response_.ResponseCode == 100);
+}
+
+void THTTPClient::ReadBody(Reader& reader, bool strict, std::string& body) {
+  auto truncated = [&]() {
+    if (strict) {
+      throw pmr::Error("Connection closed after " + std::to_string(body.size()) +
+                       " bytes of the reply body.");
+    }
+  };
+  if (response_.ContentLength > 0) {
+    if (static_cast<uint64_t>(response_.ContentLength) > max_body_) BodyTooLarge(max_body_);
+    if (!reader.ReadExact(static_cast<std::size_t>(response_.ContentLength), body)) truncated();
+  } else if (ContainsIgnoreCase(response_.TransferEncoding, "chunked")) {
+    for (;;) {
+      std::optional<std::string> line = reader.ReadLine();
+      if (!line) return truncated();
+      std::optional<uint64_t> size = ParseChunkSize(*line);
+      if (!size) throw pmr::Error("Invalid chunk size in the reply: " + *line);
+      if (*size == 0) break;
+      if (*size > max_body_ - body.size()) BodyTooLarge(max_body_);
+      if (!reader.ReadExact(static_cast<std::size_t>(*size), body) || !reader.ReadLine()) {
+        return truncated();
+      }
+    }
+    // Trailer lines up to the empty line; a peer that closes here has sent the whole body.
+    for (std::optional<std::string> line = reader.ReadLine(); line && !line->empty();
+         line = reader.ReadLine()) {
+    }
+  } else if (!response_.HasContentLength) {
+    reader.ReadToClose(body, max_body_);
+  }
+}
+
+void THTTPClient::StoreCookies() {
+  const THeaderList& headers = response_.RawHeaders;
+  for (std::size_t i = 0; i < headers.Count(); ++i) {
+    std::string name = std::string(TrimBlanks(headers.Names(i)));
+    if (!EqualsIgnoreCase(name, "Set-Cookie") && !EqualsIgnoreCase(name, "Set-Cookie2")) {
+      continue;
+    }
+    std::string_view text = headers[i];
+    text.remove_prefix(std::min(text.size(), text.find(':') + 1));
+    // Attributes (path, expiry, ...) are not kept: the pair goes back to the same host.
+    std::string_view pair = TrimBlanks(text.substr(0, text.find(';')));
+    std::size_t eq = pair.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string cookie_name(TrimBlanks(pair.substr(0, eq)));
+    std::string value(TrimBlanks(pair.substr(eq + 1)));
+    if (cookie_name.empty()) continue;
+    auto found = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
+      return EqualsIgnoreCase(c.host, last_host_) && c.name == cookie_name;
+    });
+    if (found != cookies_.end()) {
+      found->value = std::move(value);
+    } else {
+      cookies_.push_back({last_host_, std::move(cookie_name), std::move(value)});
+    }
+  }
+}
+
+std::string THTTPClient::CookieHeader(const std::string& host) const {
+  std::string header;
+  for (const Cookie& cookie : cookies_) {
+    if (!EqualsIgnoreCase(cookie.host, host)) continue;
+    if (!header.empty()) header += "; ";
+    header += cookie.name + "=" + cookie.value;
+  }
+  return header;
+}
+
+}  // namespace pmr::net
