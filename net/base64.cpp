@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,21 +25,21 @@ constexpr std::size_t kBatchBytes = kBlockBytes * 32;
 constexpr std::size_t kLineGroups = 19;  // 76 characters per line
 constexpr std::size_t kFileChunkBytes = 3 * 16384;
 
-// Both characters of every 12-bit value, so a 3-byte group takes two lookups.
-struct PairTable {
-  char pairs[4096][2];
-};
-
-constexpr PairTable MakePairTable() {
-  PairTable table{};
-  for (std::size_t v = 0; v < 4096; ++v) {
-    table.pairs[v][0] = kAlphabet[v >> 6];
-    table.pairs[v][1] = kAlphabet[v & 63];
+// Both characters of every 12-bit value, stored so that copying an entry's bytes to memory puts
+// them in text order; a 3-byte group takes two lookups.
+constexpr std::array<std::uint16_t, 4096> MakePairTable() {
+  std::array<std::uint16_t, 4096> table{};
+  for (std::size_t v = 0; v < table.size(); ++v) {
+    const auto first = static_cast<std::uint16_t>(static_cast<unsigned char>(kAlphabet[v >> 6]));
+    const auto second = static_cast<std::uint16_t>(static_cast<unsigned char>(kAlphabet[v & 63]));
+    table[v] = std::endian::native == std::endian::little
+                   ? static_cast<std::uint16_t>(first | second << 8)
+                   : static_cast<std::uint16_t>(first << 8 | second);
   }
   return table;
 }
 
-constexpr PairTable kPairs = MakePairTable();
+constexpr std::array<std::uint16_t, 4096> kPairs = MakePairTable();
 
 // 6-bit value of each character; characters outside the alphabet (and the fill) count as 0.
 constexpr std::array<std::uint8_t, 256> MakeValueTable() {
@@ -51,34 +52,54 @@ constexpr std::array<std::uint8_t, 256> MakeValueTable() {
 
 constexpr std::array<std::uint8_t, 256> kValues = MakeValueTable();
 
-inline void EncodeGroup(std::uint32_t group, char* out) {
-  std::memcpy(out, kPairs.pairs[group >> 12], 2);
-  std::memcpy(out + 2, kPairs.pairs[group & 0xFFF], 2);
+// The four characters of a 24-bit group, in text order once copied to memory.
+inline std::uint32_t GroupText(std::uint32_t group) {
+  const std::uint32_t first = kPairs[group >> 12];
+  const std::uint32_t second = kPairs[group & 0xFFF];
+  return std::endian::native == std::endian::little ? first | second << 16 : first << 16 | second;
 }
 
-inline std::uint64_t LoadBigEndian64(const unsigned char* p) {
-  std::uint64_t value = 0;
-  for (int i = 0; i < 8; ++i) value = (value << 8) | p[i];
-  return value;
+inline std::uint64_t TwoGroupsText(std::uint64_t six_bytes) {
+  const std::uint64_t first = GroupText(static_cast<std::uint32_t>(six_bytes >> 24) & 0xFFFFFF);
+  const std::uint64_t second = GroupText(static_cast<std::uint32_t>(six_bytes) & 0xFFFFFF);
+  return std::endian::native == std::endian::little ? first | second << 32 : first << 32 | second;
+}
+
+// The first 6 bytes at `p` as a big-endian number (8 bytes are read).
+inline std::uint64_t LoadSixBytes(const unsigned char* p) {
+  std::uint64_t value;
+  std::memcpy(&value, p, sizeof value);
+  if constexpr (std::endian::native == std::endian::little) {
+    value = ((value & 0x00000000FFFFFFFFull) << 32) | ((value & 0xFFFFFFFF00000000ull) >> 32);
+    value = ((value & 0x0000FFFF0000FFFFull) << 16) | ((value & 0xFFFF0000FFFF0000ull) >> 16);
+    value = ((value & 0x00FF00FF00FF00FFull) << 8) | ((value & 0xFF00FF00FF00FF00ull) >> 8);
+  }
+  return value >> 16;
 }
 
 // Encodes `groups` whole 3-byte groups without line breaks; returns the end of the text.
-char* EncodeGroups(const unsigned char* in, std::size_t groups, char* out) {
-  // Four groups per step from two 8-byte loads. The second load reaches 2 bytes past the 12 it
-  // uses, so a fifth group must follow.
-  while (groups >= 5) {
-    const std::uint64_t first = LoadBigEndian64(in);
-    const std::uint64_t second = LoadBigEndian64(in + 6);
-    EncodeGroup(static_cast<std::uint32_t>(first >> 40), out);
-    EncodeGroup(static_cast<std::uint32_t>(first >> 16) & 0xFFFFFF, out + 4);
-    EncodeGroup(static_cast<std::uint32_t>(second >> 40), out + 8);
-    EncodeGroup(static_cast<std::uint32_t>(second >> 16) & 0xFFFFFF, out + 12);
+// Loads read up to 2 bytes past the groups they use, never at or past `readable_end`.
+char* EncodeGroups(const unsigned char* in, std::size_t groups, const unsigned char* readable_end,
+                   char* out) {
+  while (groups >= 4 && readable_end - in >= 14) {
+    const std::uint64_t first = TwoGroupsText(LoadSixBytes(in));
+    const std::uint64_t second = TwoGroupsText(LoadSixBytes(in + 6));
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + 8, &second, 8);
     in += 12;
     out += 16;
     groups -= 4;
   }
+  for (; groups >= 2 && readable_end - in >= 8; groups -= 2) {
+    const std::uint64_t text = TwoGroupsText(LoadSixBytes(in));
+    std::memcpy(out, &text, 8);
+    in += 6;
+    out += 8;
+  }
   for (; groups > 0; --groups) {
-    EncodeGroup(static_cast<std::uint32_t>(in[0] << 16 | in[1] << 8 | in[2]), out);
+    const std::uint32_t text =
+        GroupText(static_cast<std::uint32_t>(in[0] << 16 | in[1] << 8 | in[2]));
+    std::memcpy(out, &text, 4);
     in += 3;
     out += 4;
   }
@@ -108,10 +129,11 @@ class LineEncoder {
  public:
   // Encodes `count` bytes, the last group padded when `count` is not a multiple of 3.
   char* Encode(const unsigned char* in, std::size_t count, char* out) {
+    const unsigned char* const end = in + count;
     std::size_t groups = count / 3;
     while (groups > 0) {
       const std::size_t take = std::min(groups, kLineGroups - line_groups_);
-      out = EncodeGroups(in, take, out);
+      out = EncodeGroups(in, take, end, out);
       in += take * 3;
       groups -= take;
       out = CountGroups(take, out);
@@ -160,7 +182,7 @@ void EncodeStream(std::istream& source, std::ostream& destination) {
 std::string EncodeOneLine(std::string_view bytes) {
   std::string text(EncodedSize(bytes.size()), '\0');
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  char* end = EncodeGroups(in, bytes.size() / 3, text.data());
+  char* end = EncodeGroups(in, bytes.size() / 3, in + bytes.size(), text.data());
   const std::size_t rest = bytes.size() % 3;
   if (rest != 0) EncodeTail(in + bytes.size() - rest, rest, end);
   return text;
@@ -185,7 +207,7 @@ std::string EncodePictureFile(const std::filesystem::path& file) {
     const std::size_t start = text.size();
     text.resize(start + EncodedSize(count));
     const auto* in = reinterpret_cast<const unsigned char*>(chunk.data());
-    char* end = EncodeGroups(in, count / 3, text.data() + start);
+    char* end = EncodeGroups(in, count / 3, in + count, text.data() + start);
     if (count % 3 != 0) EncodeTail(in + count - count % 3, count % 3, end);
   }
   return text;
