@@ -124,7 +124,7 @@ constexpr std::size_t WrappedCapacity(std::size_t bytes) {
   return groups * 4 + (groups / kLineGroups + 1) * 2;
 }
 
-// Line-broken encoding; `line_groups` counts the groups on the current line across calls.
+// Line-broken encoding that keeps count of the groups on the current line across calls.
 class LineEncoder {
  public:
   // Encodes `count` bytes, the last group padded when `count` is not a multiple of 3.
