@@ -363,14 +363,16 @@ std::string THTTPClient::DoRequest(const std::string& method, const std::string&
     if (version == "1.0") {
       keep = EqualsIgnoreCase(response_.Connection, "keep-alive") ||
              EqualsIgnoreCase(response_.ProxyConnection, "keep-alive");
+    } else if (response_.ResponseText.starts_with("HTTP/1.0")) {
+      // An HTTP/1.0 server closes after its reply unless it names keep-alive; reusing the
+      // connection would race that close.
+      keep = EqualsIgnoreCase(response_.Connection, "keep-alive");
     } else {
       keep = !EqualsIgnoreCase(response_.Connection, "close") &&
              !EqualsIgnoreCase(response_.ProxyConnection, "close");
     }
     if (!keep || reader.closed() || reader.HasBuffered()) Disconnect();
     return result;
-  } catch (const ProtocolError&) {
-    throw;
   } catch (...) {
     Disconnect();
     throw;
@@ -440,6 +442,7 @@ void THTTPClient::ReadBody(Reader& reader, bool strict, std::string& body) {
 void THTTPClient::StoreCookies() {
   const THeaderList& headers = response_.RawHeaders;
   for (std::size_t i = 0; i < headers.Count(); ++i) {
+    if (headers[i].empty() || headers[i][0] == ' ' || headers[i][0] == '\t') continue;
     std::string name = std::string(TrimBlanks(headers.Names(i)));
     if (!EqualsIgnoreCase(name, "Set-Cookie") && !EqualsIgnoreCase(name, "Set-Cookie2")) {
       continue;
