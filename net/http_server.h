@@ -1,0 +1,151 @@
+#pragma once
+
+// THTTPServer: an HTTP/1.1 server that listens on its bindings with one thread each, serves
+// every accepted connection on a thread of its own and hands each request to OnCommandGet.
+// Settings (public members) are changed only while the server is inactive; Active() and
+// SetActive() may be called from any thread. Every connection thread is tracked and joined:
+// none outlives the server object (the destructor waits for handlers still running).
+// Exceptions never leave a server thread; activation failures raise pmr::Error-derived errors.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/http_message.h"
+#include "net/socket.h"
+
+namespace pmr::net {
+
+// Guards against peers that are slow, silent or too big.
+struct HttpServerLimits {
+  using Millis = std::chrono::milliseconds;
+
+  // For the whole request line and header block together, however the bytes trickle in.
+  Millis head_timeout{30000};
+  // Longest pause between two reads of the body.
+  Millis body_timeout{30000};
+  // Longest a single send may block on a peer that does not read.
+  Millis send_timeout{30000};
+  // After answering, how long the server drains what the peer still sends before it closes,
+  // so that unread request bytes do not reset the connection under the answer.
+  Millis linger_time{1000};
+  // A larger body is answered with 413 and the connection closed.
+  std::size_t max_body_bytes = 1 << 20;
+  // A larger request head ends the connection without an answer.
+  std::size_t max_head_bytes = 1 << 20;
+  // Connections served at once; more are accepted and closed at once.
+  std::size_t max_connections = 256;
+};
+
+struct TSocketBinding {
+  std::string IP;  // empty: every local address
+  std::uint16_t Port = 0;
+};
+
+// The connection a request came on, as a handler sees it.
+class TPeerThread {
+ public:
+  TPeerThread() = default;
+  TPeerThread(const TPeerThread&) = delete;
+  TPeerThread& operator=(const TPeerThread&) = delete;
+
+  const std::string& PeerIP() const { return peer_ip_; }
+  std::uint16_t PeerPort() const { return peer_port_; }
+  // True once deactivation asked the connection to end.
+  bool Terminated() const { return terminated_.load(); }
+
+ private:
+  friend class THTTPServer;
+  std::string peer_ip_;
+  std::uint16_t peer_port_ = 0;
+  std::atomic<bool> terminated_{false};
+};
+
+using THTTPGetEvent = std::function<void(TPeerThread& AThread, THTTPRequestInfo& ARequestInfo,
+                                         THTTPResponseInfo& AResponseInfo)>;
+// Told why a connection ended without its normal course (line too long, bad scheme, ...).
+using THTTPExceptionEvent = std::function<void(TPeerThread& AThread, const std::string& message)>;
+
+class THTTPServer {
+ public:
+  explicit THTTPServer(std::uint16_t default_port = 80, HttpServerLimits limits = {});
+  ~THTTPServer();
+  THTTPServer(const THTTPServer&) = delete;
+  THTTPServer& operator=(const THTTPServer&) = delete;
+
+  std::uint16_t DefaultPort() const { return default_port_; }
+  void SetDefaultPort(std::uint16_t port) { default_port_ = port; }
+
+  bool Active() const { return active_.load(); }
+  // true: binds and listens on every binding (one on DefaultPort when there is none);
+  // raises "Could not bind socket. Address and port are already in use." or the socket
+  // error. false: closes the listeners, asks every connection to end and waits up to
+  // TerminateWaitTime ms, then raises "Terminate Thread Timeout" if some remain.
+  void SetActive(bool active);
+
+  // The port the listener of binding `index` is bound to (the chosen one for port 0);
+  // 0 while inactive.
+  std::uint16_t ListeningPort(std::size_t index = 0) const;
+  // Connection threads currently serving.
+  std::size_t ConnectionCount() const;
+
+  std::vector<TSocketBinding> Bindings;
+  THTTPGetEvent OnCommandGet;
+  THTTPExceptionEvent OnException;
+  int TerminateWaitTime = 5000;
+  int ListenQueue = 15;
+  bool KeepAlive = false;
+  bool ParseParams = true;
+  std::string ServerSoftware;
+  HttpServerLimits Limits;
+
+ private:
+  class RequestReader;
+  struct Listener {
+    Socket socket;
+    std::uint16_t port = 0;
+    std::thread thread;
+  };
+  struct Connection {
+    Socket socket;
+    std::mutex socket_mutex;  // orders Close against Interrupt from a deactivating thread
+    bool socket_closed = false;
+    TPeerThread peer;
+    std::thread thread;
+    std::list<Connection>::iterator self;
+  };
+
+  void Activate();
+  void Deactivate();
+  void ListenLoop(Listener& listener);
+  void StartConnection(Socket socket);
+  void Serve(Connection& connection);
+  enum class Outcome { kUnanswered, kAnswered, kAnsweredKeepOpen };
+  // Serves one request. Quiet ends of the connection and parse failures raise.
+  Outcome ServeRequest(Connection& connection, RequestReader& reader);
+  void Report(Connection& connection, const std::string& message);
+  void CloseSocket(Connection& connection);
+  // Joins the threads that have finished.
+  void ReapFinished();
+
+  std::uint16_t default_port_;
+  std::atomic<bool> active_{false};
+  std::atomic<bool> stopping_{false};
+  mutable std::mutex activation_mutex_;  // held while activating or deactivating
+  std::list<Listener> listeners_;
+
+  mutable std::mutex threads_mutex_;
+  std::condition_variable threads_changed_;
+  std::list<Connection> running_;   // guarded by threads_mutex_
+  std::list<Connection> finished_;  // guarded by threads_mutex_; joined by ReapFinished
+};
+
+}  // namespace pmr::net
