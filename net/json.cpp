@@ -267,7 +267,7 @@ class JsonReader {
           switch (Peek()) {
             case u'[':
             case u'{':
-              if (!Open()) return nullptr;
+              Open();
               state = frames_[depth_ - 1].is_array ? State::kArrayNext : State::kObjectNext;
               continue;
             default:
@@ -362,14 +362,13 @@ class JsonReader {
     }
   }
 
-  bool Open() {
+  void Open() {
     bool is_array = Peek() == u'[';
     ++pos_;
     // Only kJsonMaxDepth + 1 frames can ever be open: an element of the last one is refused.
     Frame& frame = frames_[depth_++];
     frame.container = Make(is_array ? JsonType::kArray : JsonType::kObject);
     frame.is_array = is_array;
-    return true;
   }
 
   std::shared_ptr<JsonValue> Close() {
@@ -381,6 +380,7 @@ class JsonReader {
   void AddMember(JsonValue& object, std::shared_ptr<JsonValue> value) {
     std::u16string& name = frames_[depth_ - 1].name;
     auto& members = object.members_;
+    if (members.empty()) members.reserve(4);  // a callback body has four or so
     if (members.size() < kSmallObject) {
       for (JsonValue::Member& m : members) {
         if (m.name == name) {

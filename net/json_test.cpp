@@ -210,6 +210,11 @@ TEST(JsonNumbers, IntegersFixedAndFloating) {
       {u"1e400", JsonType::kFloat, u"null"},
       {u"-1e400", JsonType::kFloat, u"null"},
       {u"1e-400", JsonType::kFloat, u"0"},
+      {u"-.12345", JsonType::kFloat, u"-0.12345"},
+      {u"1.e5", JsonType::kFloat, u"1e+05"},
+      {u"1e0000000000000000000000000001", JsonType::kFloat, u"10"},
+      {u"0.0000000000000000000000000000001e99999999999999999999", JsonType::kFloat, u"null"},
+      {u"100000000000000000000e-99999999999999999999", JsonType::kFloat, u"0"},
   };
   for (const Case& c : cases) {
     std::string label(c.text.begin(), c.text.end());
