@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   curl python3 coreutils
+  python3-pyftpdlib
   wrk nginx
 )
 
