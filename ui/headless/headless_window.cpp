@@ -261,7 +261,10 @@ bool HeadlessWindow::RunOnUiThread(std::function<void()> fn) {
   wake_.notify_all();
   invoke_done_.wait(lock, [&] { return call->done || call->cancelled; });
   if (!call->done) return false;
-  if (call->error) std::rethrow_exception(call->error);
+  // Taken out under the lock, so the exception is released on this thread alone.
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
   return true;
 }
 
