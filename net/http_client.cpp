@@ -198,6 +198,7 @@ class THTTPClient::Reader {
   }
 
   bool closed() const { return closed_; }
+  std::size_t received() const { return received_; }
   bool HasBuffered() const { return pos_ < buffer_.size(); }
   void set_timeout(Millis timeout) { timeout_ = timeout; }
 
@@ -225,6 +226,7 @@ class THTTPClient::Reader {
       return false;
     }
     buffer_.append(piece, n);
+    received_ += n;
     return true;
   }
 
@@ -232,6 +234,7 @@ class THTTPClient::Reader {
   Millis timeout_;
   std::string buffer_;
   std::size_t pos_ = 0;
+  std::size_t received_ = 0;
   bool closed_ = false;
 };
 
@@ -259,18 +262,16 @@ std::string THTTPClient::Get(const std::string& url) {
   return DoRequest("GET", url, "1.1", nullptr);
 }
 
-std::string THTTPClient::DoRequest(const std::string& method, const std::string& url,
-                                   const std::string& version, const std::string* body) {
+THTTPClient::Destination THTTPClient::Resolve(const std::string& url) {
   UriParts uri = SplitUri(url);
   std::string protocol = uri.scheme.empty() ? "http" : AsciiLower(uri.scheme);
-  std::string host = uri.host;
-  uint16_t port = 0;
-  if (host.empty()) {
+  Destination to{uri.host, 0, uri.Target()};
+  if (to.host.empty()) {
     // A URL without a host goes where the previous request went.
     if (last_host_.empty()) throw pmr::Error("No host in URL " + url);
     if (uri.scheme.empty()) protocol = last_protocol_;
-    host = last_host_;
-    port = last_port_;
+    to.host = last_host_;
+    to.port = last_port_;
   }
   if (protocol == "https") throw pmr::Error("HTTPS is not supported: " + url);
   if (protocol != "http") throw pmr::Error("Unsupported protocol " + uri.scheme + " in " + url);
@@ -279,20 +280,24 @@ std::string THTTPClient::DoRequest(const std::string& method, const std::string&
     if (!number || *number < 1 || *number > 65535 || uri.port[0] == '-' || uri.port[0] == '+') {
       throw pmr::Error("Invalid port in URL " + url);
     }
-    port = static_cast<uint16_t>(*number);
-  } else if (port == 0) {
-    port = 80;
+    to.port = static_cast<uint16_t>(*number);
+  } else if (to.port == 0) {
+    to.port = 80;
   }
-  std::string target = uri.Target();
-  if (target.empty() || target[0] != '/') {
-    target = last_path_.substr(0, last_path_.rfind('/') + 1) + target;
-    if (target.empty() || target[0] != '/') target = "/" + target;
+  if (to.target.empty() || to.target[0] != '/') {
+    to.target = last_path_.substr(0, last_path_.rfind('/') + 1) + to.target;
+    if (to.target.empty() || to.target[0] != '/') to.target = "/" + to.target;
   }
-
   last_protocol_ = protocol;
-  last_host_ = host;
-  last_port_ = port;
-  last_path_ = target.substr(0, target.find('?'));
+  last_host_ = to.host;
+  last_port_ = to.port;
+  last_path_ = to.target.substr(0, to.target.find('?'));
+  return to;
+}
+
+std::string THTTPClient::DoRequest(const std::string& method, const std::string& url,
+                                   const std::string& version, const std::string* body) {
+  const auto [host, port, target] = Resolve(url);
   response_ = THTTPClientResponse{};
   request_.ContentLength = body ? static_cast<int64_t>(body->size()) : -1;
   if (version == "1.0" && request_.Connection.empty()) request_.Connection = "keep-alive";
@@ -320,63 +325,77 @@ std::string THTTPClient::DoRequest(const std::string& method, const std::string&
   AddHeader(head, "Cookie", CookieHeader(host));
   head += "\r\n";
 
-  if (!Connected()) {
-    socket_ = Socket::Connect(host, port, connect_timeout_);
-    socket_.SetReceiveTimeout(read_timeout_);
-    socket_.SetSendTimeout(read_timeout_);
-    conn_host_ = host;
-    conn_port_ = port;
+  for (bool reused = Connected();; reused = false) {
+    if (!Connected()) {
+      socket_ = Socket::Connect(host, port, connect_timeout_);
+      conn_host_ = host;
+      conn_port_ = port;
+    }
+    Reader reader(socket_, read_timeout_);
+    try {
+      return Exchange(reader, head, body, version);
+    } catch (const pmr::Error& e) {
+      Disconnect();
+      // A server may close an idle kept connection just as a request goes out. Nothing of
+      // the request was answered then, so it goes once more on a new connection (only gets
+      // reuse connections).
+      const auto* socket_error = dynamic_cast<const SocketError*>(&e);
+      const bool dropped = dynamic_cast<const ConnectionClosedError*>(&e) ||
+                           (socket_error && socket_error->IsAbortedOrReset());
+      if (!reused || !dropped || reader.received() > 0) throw;
+    } catch (...) {
+      Disconnect();
+      throw;
+    }
+  }
+}
+
+std::string THTTPClient::Exchange(Reader& reader, const std::string& head, const std::string* body,
+                                  const std::string& version) {
+  socket_.SetReceiveTimeout(read_timeout_);
+  socket_.SetSendTimeout(read_timeout_);
+  socket_.SendAll(head);
+  if (body) {
+    for (std::size_t at = 0; at < body->size(); at += kSendPiece) {
+      socket_.SendAll(std::string_view(*body).substr(at, kSendPiece));
+    }
   }
 
-  try {
-    socket_.SendAll(head);
-    if (body) {
-      for (std::size_t at = 0; at < body->size(); at += kSendPiece) {
-        socket_.SendAll(std::string_view(*body).substr(at, kSendPiece));
-      }
-    }
-
-    Reader reader(socket_, read_timeout_);
-    ReadReplyHead(reader);
-    const int code = response_.ResponseCode;
-    const bool redirect =
-        (code >= 300 && code < 400 && code != 304) || response_.RawHeaders.HasName("Location");
-    if (redirect || code < 200 || code >= 300) {
-      std::string error_body;
-      if (code != 204) {
+  ReadReplyHead(reader);
+  const int code = response_.ResponseCode;
+  const bool redirect =
+      (code >= 300 && code < 400 && code != 304) || response_.RawHeaders.HasName("Location");
+  if (redirect || code < 200 || code >= 300) {
+    std::string error_body;
+    if (code != 204) {
+      try {
         socket_.SetReceiveTimeout(kErrorBodyTimeout);
         reader.set_timeout(kErrorBodyTimeout);
-        try {
-          ReadBody(reader, /*strict=*/false, error_body);
-        } catch (const pmr::Error&) {
-          // The status is the error; whatever part of the body came is enough.
-        }
+        ReadBody(reader, /*strict=*/false, error_body);
+      } catch (const pmr::Error&) {
+        // The status is the error; whatever part of the body came is enough.
       }
-      Disconnect();
-      throw ProtocolError(code, response_.ResponseText, std::move(error_body));
     }
-
-    std::string result;
-    if (code != 204) ReadBody(reader, /*strict=*/true, result);
-
-    bool keep;
-    if (version == "1.0") {
-      keep = EqualsIgnoreCase(response_.Connection, "keep-alive") ||
-             EqualsIgnoreCase(response_.ProxyConnection, "keep-alive");
-    } else if (response_.ResponseText.starts_with("HTTP/1.0")) {
-      // An HTTP/1.0 server closes after its reply unless it names keep-alive; reusing the
-      // connection would race that close.
-      keep = EqualsIgnoreCase(response_.Connection, "keep-alive");
-    } else {
-      keep = !EqualsIgnoreCase(response_.Connection, "close") &&
-             !EqualsIgnoreCase(response_.ProxyConnection, "close");
-    }
-    if (!keep || reader.closed() || reader.HasBuffered()) Disconnect();
-    return result;
-  } catch (...) {
-    Disconnect();
-    throw;
+    throw ProtocolError(code, response_.ResponseText, std::move(error_body));
   }
+
+  std::string result;
+  if (code != 204) ReadBody(reader, /*strict=*/true, result);
+
+  bool keep;
+  if (version == "1.0") {
+    keep = EqualsIgnoreCase(response_.Connection, "keep-alive") ||
+           EqualsIgnoreCase(response_.ProxyConnection, "keep-alive");
+  } else if (response_.ResponseText.starts_with("HTTP/1.0")) {
+    // An HTTP/1.0 server closes after its reply unless it names keep-alive; reusing the
+    // connection would race that close.
+    keep = EqualsIgnoreCase(response_.Connection, "keep-alive");
+  } else {
+    keep = !EqualsIgnoreCase(response_.Connection, "close") &&
+           !EqualsIgnoreCase(response_.ProxyConnection, "close");
+  }
+  if (!keep || reader.closed() || reader.HasBuffered()) Disconnect();
+  return result;
 }
 
 void THTTPClient::ReadReplyHead(Reader& reader) {

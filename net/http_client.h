@@ -99,10 +99,21 @@ class THTTPClient {
     std::string name;
     std::string value;
   };
+  struct Destination {
+    std::string host;
+    uint16_t port;
+    std::string target;  // path and query, as sent on the request line (before escaping)
+  };
   class Reader;
+
+  // Where `url` goes, taking what it leaves out from the previous request.
+  Destination Resolve(const std::string& url);
 
   std::string DoRequest(const std::string& method, const std::string& url,
                         const std::string& version, const std::string* body);
+  // Sends the request on the open connection and reads the reply; the body when accepted.
+  std::string Exchange(Reader& reader, const std::string& head, const std::string* body,
+                       const std::string& version);
   void ReadReplyHead(Reader& reader);
   void StoreCookies();
   std::string CookieHeader(const std::string& host) const;

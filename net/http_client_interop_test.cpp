@@ -58,12 +58,6 @@ class Handler(BaseHTTPRequestHandler):
             self.send_response_only(100)
             self.end_headers()
             self.reply(200, b"after continue")
-        elif self.path == "/port":
-            self.reply(200, str(self.client_address[1]).encode())
-        elif self.path == "/cookie":
-            self.reply(200, b"set", ("Set-Cookie", "sid=py42; Path=/; HttpOnly"))
-        elif self.path == "/cookie-echo":
-            self.reply(200, self.headers.get("Cookie", "").encode())
         else:
             self.send_error(404)
 
@@ -229,16 +223,6 @@ TEST_F(ScriptedPythonTest, FormValuesSurviveAStandardParser) {
             "application/x-www-form-urlencoded\n"
             "pass=58317094\nperson={\"id\":\"7\",\"name\":\"\xD5\xC5 a&b=c\"}\nempty=\n"
             "dash=-._*~+%");
-}
-
-TEST_F(ScriptedPythonTest, KeepsTheConnectionAndCookies) {
-  THTTPClient client;
-  std::string first = client.Get(base_ + "/port");
-  EXPECT_TRUE(client.Connected());
-  EXPECT_EQ(client.Get(base_ + "/port"), first);
-  client.Get(base_ + "/cookie");
-  EXPECT_EQ(client.Get(base_ + "/cookie-echo"), "sid=py42");
-  EXPECT_EQ(THTTPClient().Get(base_ + "/cookie-echo"), "");
 }
 
 }  // namespace

@@ -375,6 +375,29 @@ TEST(HttpClientTest, ConnectionReuseFollowsTheReply) {
       << requests.at(4);
 }
 
+TEST(HttpClientTest, AKeptConnectionDroppedUnansweredIsRetriedOnce) {
+  FakeServer server({
+      {Ok("one"), /*close=*/false},
+      {""},  // reads the request and hangs up without a word
+      {Ok("two"), false},
+      {""},
+      {""},
+  });
+  THTTPClient client;
+  EXPECT_EQ(client.Get(server.Url("/a")), "one");
+  EXPECT_EQ(client.Get(server.Url("/b")), "two");
+  try {
+    client.Get(server.Url("/c"));
+    ADD_FAILURE() << "a dropped request succeeded";
+  } catch (const ConnectionClosedError& e) {
+    EXPECT_EQ(std::string(e.what()), "Connection Closed Gracefully.");
+  }
+  EXPECT_EQ(server.Connections(), 3);
+  const auto& requests = server.Requests();
+  EXPECT_EQ(requests.at(1), requests.at(2));
+  EXPECT_EQ(requests.at(3), requests.at(4));
+}
+
 TEST(HttpClientTest, CookiesGoBackToTheSameHostOnly) {
   FakeServer server({
       {"HTTP/1.1 200 OK\r\nSet-Cookie: sid=abc; Path=/; HttpOnly\r\nset-cookie: lang=zh\r\n"
