@@ -160,7 +160,13 @@ Socket TFTPClient::AcceptData(Socket& listener, FtpReply& early) {
   auto deadline = Clock::now() + timeouts_.data;
   auto take = [&](Socket candidate) -> Socket {
     // Only the server we talk to may deliver the file; anyone else is turned away.
-    if (candidate.valid() && candidate.PeerAddress() != peer_address_) candidate.Close();
+    if (!candidate.valid()) return candidate;
+    try {
+      if (candidate.PeerAddress() == peer_address_) return candidate;
+    } catch (const SocketError&) {
+      // Gone again before we looked: as good as a stranger.
+    }
+    candidate.Close();
     return candidate;
   };
   for (;;) {
