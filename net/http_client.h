@@ -78,7 +78,8 @@ class THTTPClient {
   // Form-encodes the values of `lines` (name=value) in place and posts them as the body,
   // always as HTTP/1.0 on a fresh connection. Returns the reply body.
   std::string Post(const std::string& url, std::vector<std::string>& lines);
-  // Gets `url` as HTTP/1.1, reusing a kept-alive connection to the same host and port.
+  // Gets `url` as HTTP/1.1, reusing a kept-alive connection to the same host and port (and
+  // sending once more on a new one when the server drops the reused one unanswered).
   std::string Get(const std::string& url);
 
   THTTPClientRequest& Request() { return request_; }
