@@ -1,6 +1,8 @@
 // Single instance on POSIX: the lock, the wake-up socket and their clean-up, between objects of
 // one process and between real processes.
 
+#ifndef _WIN32
+
 #include "app/single_instance.h"
 
 #include <gtest/gtest.h>
@@ -288,3 +290,5 @@ TEST_F(SingleInstanceTest, AFirstProcessThatDiesLeavesNothingThatBlocksTheNextSt
 
 }  // namespace
 }  // namespace pmr::app
+
+#endif  // _WIN32

@@ -12,9 +12,7 @@
 
 #include <array>
 #include <chrono>
-#include <exception>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -108,11 +106,9 @@ class MainWindow {
     using R = std::invoke_result_t<F&>;
     static_assert(!std::is_void_v<R> && !std::is_reference_v<R>,
                   "Invoke gives a value; use Post for effects");
-    // Shared, so a closure that the loop drops later never touches this frame.
-    auto result = std::make_shared<std::optional<R>>();
-    bool ran = RunOnUiThread([result, &fn] { result->emplace(fn()); });
-    if (!ran) return std::nullopt;
-    return std::move(*result);
+    std::optional<R> result;
+    if (!RunOnUiThread([&result, &fn] { result.emplace(fn()); })) return std::nullopt;
+    return result;
   }
 
   // True on the UI thread.

@@ -1,3 +1,6 @@
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // CancelSynchronousIo
+#endif
 #include <windows.h>
 
 #include <mutex>
