@@ -36,14 +36,14 @@ bool Fetch(const std::string& host, uint16_t port, const std::string& dir, const
 
 void BM_Fetch(benchmark::State& state, const char* file) {
   const char* server = std::getenv("PMR_BENCH_FTP");
-  std::string spec = server ? server : "";
-  std::size_t colon = spec.rfind(':');
+  std::string address = server ? server : "";
+  std::size_t colon = address.rfind(':');
   if (colon == std::string::npos) {
     state.SkipWithError("set PMR_BENCH_FTP=host:port (bench/ftp_fetch.sh does)");
     return;
   }
-  std::string host = spec.substr(0, colon);
-  auto port = static_cast<uint16_t>(std::stoi(spec.substr(colon + 1)));
+  std::string host = address.substr(0, colon);
+  auto port = static_cast<uint16_t>(std::stoi(address.substr(colon + 1)));
   std::string out =
       std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/bench_ftp_fetch.out";
   int64_t bytes = 0;
