@@ -16,19 +16,35 @@ using Millis = std::chrono::milliseconds;
 constexpr std::size_t kMaxLine = 16384;
 constexpr int kSocketBuffer = 32768;
 constexpr Millis kPollInterval{250};
+constexpr Millis kIdleThreadTime{2000};
 
 // Quiet ends of a connection: the peer closed, or it did not send in time.
 struct PeerClosed {};
 struct ReadTimeout {};
 struct BodyTooLarge {};
 
+// Holds back a small write (the header) to send it with the next one when both fit in one
+// piece, so that a short answer leaves in one segment. Flush() sends what is held.
 class SocketSink : public ResponseSink {
  public:
   explicit SocketSink(Socket& socket) : socket_(socket) {}
-  void Write(std::string_view bytes) override { socket_.SendAll(bytes); }
+  void Write(std::string_view bytes) override {
+    if (held_.size() + bytes.size() > THTTPResponseInfo::kStreamPiece) Flush();
+    if (bytes.size() >= THTTPResponseInfo::kStreamPiece) {
+      socket_.SendAll(bytes);
+    } else {
+      held_.append(bytes);
+    }
+  }
+  void Flush() {
+    if (held_.empty()) return;
+    socket_.SendAll(held_);
+    held_.clear();
+  }
 
  private:
   Socket& socket_;
+  std::string held_;
 };
 
 // Content-Length as a decimal integer; -1 when it is not one (negative values included).
@@ -52,7 +68,9 @@ bool IsServedMethod(const std::string& method) {
 // Buffered reading of one connection with the server's deadlines.
 class THTTPServer::RequestReader {
  public:
-  explicit RequestReader(Socket& socket) : socket_(socket), chunk_(kSocketBuffer, '\0') {}
+  RequestReader(Socket& socket, std::string& chunk) : socket_(socket), chunk_(chunk) {
+    chunk_.resize(kSocketBuffer);
+  }
 
   // A line up to LF without its CR LF. Raises "Max line length exceeded." for a longer one.
   std::string ReadLine(Clock::time_point deadline) {
@@ -131,7 +149,7 @@ class THTTPServer::RequestReader {
   }
 
   Socket& socket_;
-  std::string chunk_;
+  std::string& chunk_;
   std::string buffer_;
   std::size_t start_ = 0;
   std::size_t scan_from_ = 0;
@@ -171,7 +189,7 @@ std::uint16_t THTTPServer::ListeningPort(std::size_t index) const {
 
 std::size_t THTTPServer::ConnectionCount() const {
   std::lock_guard lock(threads_mutex_);
-  return running_.size();
+  return busy_;
 }
 
 void THTTPServer::Activate() {
@@ -217,8 +235,11 @@ void THTTPServer::Deactivate() {
     std::unique_lock lock(threads_mutex_);
     for (Connection& connection : running_) {
       connection.peer.terminated_ = true;
-      std::lock_guard socket_guard(connection.socket_mutex);
-      if (!connection.socket_closed) connection.socket.Interrupt();
+      {
+        std::lock_guard socket_guard(connection.socket_mutex);
+        if (!connection.socket_closed) connection.socket.Interrupt();
+      }
+      connection.wake.notify_one();
     }
     auto wait = Millis(std::max(TerminateWaitTime, 0));
     auto deadline = Clock::now() + wait;
@@ -256,16 +277,56 @@ void THTTPServer::ListenLoop(Listener& listener) {
 
 void THTTPServer::StartConnection(Socket socket) {
   std::lock_guard lock(threads_mutex_);
-  if (stopping_ || running_.size() >= Limits.max_connections) return;  // closes the socket
-  Connection& connection = running_.emplace_back();
-  connection.self = std::prev(running_.end());
-  connection.socket = std::move(socket);
+  if (stopping_ || busy_ >= Limits.max_connections) return;  // closes the socket
+  Connection* connection;
+  if (!idle_.empty()) {
+    connection = idle_.back();
+    idle_.pop_back();
+  } else {
+    connection = &running_.emplace_back();
+    connection->self = std::prev(running_.end());
+  }
+  {
+    std::lock_guard socket_guard(connection->socket_mutex);
+    connection->socket = std::move(socket);
+    connection->socket_closed = false;
+  }
+  connection->has_work = true;
+  ++busy_;
+  if (connection->thread.joinable()) {
+    connection->wake.notify_one();
+    return;
+  }
   try {
-    connection.thread = std::thread([this, &connection] { Serve(connection); });
+    connection->thread = std::thread([this, connection] { Work(*connection); });
   } catch (...) {
-    running_.erase(connection.self);
+    --busy_;
+    running_.erase(connection->self);
     throw;
   }
+}
+
+void THTTPServer::Work(Connection& connection) {
+  std::unique_lock lock(threads_mutex_);
+  for (;;) {
+    lock.unlock();
+    Serve(connection);
+    lock.lock();
+    connection.has_work = false;
+    --busy_;
+    threads_changed_.notify_all();
+    if (stopping_ || connection.peer.Terminated()) break;
+    // Stay a while for the next connection: starting a thread costs more than waking one.
+    idle_.push_back(&connection);
+    connection.wake.wait_for(lock, kIdleThreadTime,
+                             [&] { return connection.has_work || stopping_.load(); });
+    if (!connection.has_work) {
+      idle_.erase(std::find(idle_.begin(), idle_.end(), &connection));
+      break;
+    }
+  }
+  finished_.splice(finished_.end(), running_, connection.self);
+  threads_changed_.notify_all();
 }
 
 void THTTPServer::ReapFinished() {
@@ -301,7 +362,7 @@ void THTTPServer::Serve(Connection& connection) {
     connection.peer.peer_port_ = socket.PeerPort();
     socket.SetBufferSizes(kSocketBuffer);
     socket.SetSendTimeout(Limits.send_timeout);
-    RequestReader reader(socket);
+    RequestReader reader(socket, connection.chunk);
     Outcome outcome = Outcome::kAnsweredKeepOpen;
     while (outcome == Outcome::kAnsweredKeepOpen && !connection.peer.Terminated()) {
       outcome = ServeRequest(connection, reader);
@@ -321,9 +382,6 @@ void THTTPServer::Serve(Connection& connection) {
     // A handler's foreign object ends the connection without an answer.
   }
   CloseSocket(connection);
-  std::lock_guard lock(threads_mutex_);
-  finished_.splice(finished_.end(), running_, connection.self);
-  threads_changed_.notify_all();
 }
 
 THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestReader& reader) {
@@ -370,6 +428,7 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestRe
     refusal.SetResponseNo(413);
     refusal.ContentLength = 0;
     refusal.WriteHeader();
+    sink.Flush();
     return Outcome::kAnswered;
   };
 
@@ -458,6 +517,7 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestRe
   }
   if (!response.HeaderHasBeenWritten) response.WriteHeader();
   if (!response.ContentText.empty() || response.ContentStream) response.WriteContent();
+  sink.Flush();
   return response.CloseConnection ? Outcome::kAnswered : Outcome::kAnsweredKeepOpen;
 }
 

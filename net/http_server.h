@@ -94,7 +94,7 @@ class THTTPServer {
   // The port the listener of binding `index` is bound to (the chosen one for port 0);
   // 0 while inactive.
   std::uint16_t ListeningPort(std::size_t index = 0) const;
-  // Connection threads currently serving.
+  // Connections being served.
   std::size_t ConnectionCount() const;
 
   std::vector<TSocketBinding> Bindings;
@@ -114,19 +114,25 @@ class THTTPServer {
     std::uint16_t port = 0;
     std::thread thread;
   };
+  // A connection thread: serves one connection at a time, and waits a while when idle to
+  // be handed the next one.
   struct Connection {
     Socket socket;
     std::mutex socket_mutex;  // orders Close against Interrupt from a deactivating thread
-    bool socket_closed = false;
+    bool socket_closed = true;
     TPeerThread peer;
     std::thread thread;
     std::list<Connection>::iterator self;
+    std::condition_variable wake;
+    bool has_work = false;  // guarded by threads_mutex_
+    std::string chunk;      // receive buffer, kept between connections
   };
 
   void Activate();
   void Deactivate();
   void ListenLoop(Listener& listener);
   void StartConnection(Socket socket);
+  void Work(Connection& connection);
   void Serve(Connection& connection);
   enum class Outcome { kUnanswered, kAnswered, kAnsweredKeepOpen };
   // Serves one request. Quiet ends of the connection and parse failures raise.
@@ -144,8 +150,11 @@ class THTTPServer {
 
   mutable std::mutex threads_mutex_;
   std::condition_variable threads_changed_;
-  std::list<Connection> running_;   // guarded by threads_mutex_
-  std::list<Connection> finished_;  // guarded by threads_mutex_; joined by ReapFinished
+  // All guarded by threads_mutex_.
+  std::list<Connection> running_;   // every connection thread, busy or idle
+  std::list<Connection> finished_;  // threads that have ended, joined by ReapFinished
+  std::vector<Connection*> idle_;   // threads waiting for a connection
+  std::size_t busy_ = 0;            // threads serving a connection
 };
 
 }  // namespace pmr::net
