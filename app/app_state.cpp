@@ -30,4 +30,10 @@ AppState::LastEvent AppState::LastEventValues() const {
   return {last_card_id_, last_pic_url_, last_event_time_};
 }
 
+void AppState::SetLastPicture(std::string card_id, std::string pic_url) {
+  std::lock_guard lock(mutex_);
+  last_card_id_ = std::move(card_id);
+  last_pic_url_ = std::move(pic_url);
+}
+
 }  // namespace pmr::app

@@ -48,6 +48,8 @@ class AppState {
     std::string card_id, pic_url, event_time;
   };
   LastEvent LastEventValues() const;
+  // Card id and picture address of a newly stored picture, set together.
+  void SetLastPicture(std::string card_id, std::string pic_url);
 
   std::atomic<uint32_t> ActivateMessage{0};
   std::atomic<bool> ExitRequested{false};

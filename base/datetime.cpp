@@ -227,7 +227,10 @@ DateTime EventTimeFromUnixMs(std::int64_t unix_ms) {
 }
 
 double AgeSeconds(DateTime now, DateTime event) {
-  return std::fabs(now.LinearDays() - event.LinearDays()) * 86'400.0;
+  // Both times carry whole milliseconds; rounding to them keeps floating-point noise from
+  // turning an age of exactly ten seconds into 9.99999999.
+  const double ms = std::fabs(now.LinearDays() - event.LinearDays()) * 86'400'000.0;
+  return std::round(ms) / 1000.0;
 }
 
 std::string FormatDateTimePicture(DateTime value, std::string_view picture,

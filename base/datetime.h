@@ -60,7 +60,7 @@ class DateTime {
 // (UTC+8, without consulting the PC's zone). Throws DateTimeError outside the years 1 to 9999.
 DateTime EventTimeFromUnixMs(std::int64_t unix_ms);
 
-// Absolute difference of two instants in seconds.
+// Absolute difference of two instants in seconds, to the millisecond.
 double AgeSeconds(DateTime now, DateTime event);
 
 // A locale's date and time conventions. Pictures follow the Windows rules: d dd ddd dddd,

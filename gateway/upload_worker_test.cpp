@@ -10,83 +10,17 @@
 #include <map>
 #include <thread>
 
+#include "gateway/testing/gateway_fakes.h"
 #include "net/base64.h"
-#include "net/http_server.h"
 
 namespace pmr::gateway {
 namespace {
 
+using testing::FakePortal;
+using testing::RecordingWindow;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-class RecordingWindow : public app::WindowEffects {
- public:
-  void Log(std::string line) override {
-    std::lock_guard lock(mutex_);
-    log_.push_back(std::move(line));
-  }
-  void SetStatus(int panel, std::string text) override {
-    std::lock_guard lock(mutex_);
-    status_[panel] = std::move(text);
-  }
-  std::vector<std::string> log() {
-    std::lock_guard lock(mutex_);
-    return log_;
-  }
-  std::string status(int panel) {
-    std::lock_guard lock(mutex_);
-    return status_[panel];
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> log_;
-  std::map<int, std::string> status_;
-};
-
-// A portal that records each upload's decoded form fields.
-class FakePortal {
- public:
-  explicit FakePortal(int status = 200, std::chrono::milliseconds delay = 0ms) : server_(0) {
-    server_.Bindings.push_back({"127.0.0.1", 0});
-    server_.OnCommandGet = [this, status, delay](net::TPeerThread&, net::THTTPRequestInfo& req,
-                                                 net::THTTPResponseInfo& res) {
-      int now = ++in_flight_;
-      int seen = max_in_flight_.load();
-      while (now > seen && !max_in_flight_.compare_exchange_weak(seen, now)) {
-      }
-      std::this_thread::sleep_for(delay);
-      {
-        std::lock_guard lock(mutex_);
-        documents_.push_back(req.Document);
-        uploads_.push_back(req.Params);
-      }
-      --in_flight_;
-      res.SetResponseNo(status);
-      res.ContentText = "上传成功";
-    };
-    server_.SetActive(true);
-  }
-  ~FakePortal() { server_.SetActive(false); }
-
-  std::string host() { return "127.0.0.1:" + std::to_string(server_.ListeningPort()); }
-  std::vector<std::vector<std::string>> uploads() {
-    std::lock_guard lock(mutex_);
-    return uploads_;
-  }
-  std::vector<std::string> documents() {
-    std::lock_guard lock(mutex_);
-    return documents_;
-  }
-  int max_in_flight() const { return max_in_flight_; }
-
- private:
-  net::THTTPServer server_;
-  std::mutex mutex_;
-  std::vector<std::vector<std::string>> uploads_;
-  std::vector<std::string> documents_;
-  std::atomic<int> in_flight_{0}, max_in_flight_{0};
-};
 
 class UploadWorkerTest : public ::testing::Test {
  protected:
