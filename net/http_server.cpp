@@ -182,9 +182,8 @@ void THTTPServer::SetActive(bool active) {
 }
 
 std::uint16_t THTTPServer::ListeningPort(std::size_t index) const {
-  std::lock_guard guard(activation_mutex_);
-  if (index >= listeners_.size()) return 0;
-  return std::next(listeners_.begin(), static_cast<std::ptrdiff_t>(index))->port;
+  std::lock_guard guard(ports_mutex_);
+  return index < ports_.size() ? ports_[index] : 0;
 }
 
 std::size_t THTTPServer::ConnectionCount() const {
@@ -210,6 +209,10 @@ void THTTPServer::Activate() {
 
   stopping_ = false;
   listeners_ = std::move(opened);
+  {
+    std::lock_guard guard(ports_mutex_);
+    for (const Listener& listener : listeners_) ports_.push_back(listener.port);
+  }
   try {
     for (Listener& listener : listeners_) {
       listener.thread = std::thread([this, &listener] { ListenLoop(listener); });
@@ -228,6 +231,10 @@ void THTTPServer::Deactivate() {
     if (listener.thread.joinable()) listener.thread.join();
   }
   listeners_.clear();
+  {
+    std::lock_guard guard(ports_mutex_);
+    ports_.clear();
+  }
   active_ = false;
 
   bool all_ended;

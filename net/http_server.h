@@ -1,11 +1,14 @@
 #pragma once
 
 // THTTPServer: an HTTP/1.1 server that listens on its bindings with one thread each, serves
-// every accepted connection on a thread of its own and hands each request to OnCommandGet.
-// Settings (public members) are changed only while the server is inactive; Active() and
-// SetActive() may be called from any thread. Every connection thread is tracked and joined:
-// none outlives the server object (the destructor waits for handlers still running).
-// Exceptions never leave a server thread; activation failures raise pmr::Error-derived errors.
+// every accepted connection on a thread of its own (a thread that finished one connection may
+// be handed the next) and hands each request to OnCommandGet, so handlers may block.
+// Settings (public members) are changed only while the server is inactive and no connection
+// is left; Active(), SetActive() and the read-outs may be called from any thread but a
+// handler's (deactivating from a handler would wait for that handler). Every connection thread is
+// tracked and joined: none outlives the server object (the destructor waits for handlers still
+// running). Exceptions never leave a server thread; activation failures raise pmr::Error-derived
+// errors.
 
 #include <atomic>
 #include <chrono>
@@ -145,7 +148,9 @@ class THTTPServer {
   std::uint16_t default_port_;
   std::atomic<bool> active_{false};
   std::atomic<bool> stopping_{false};
-  mutable std::mutex activation_mutex_;  // held while activating or deactivating
+  std::mutex activation_mutex_;  // held while activating or deactivating
+  mutable std::mutex ports_mutex_;
+  std::vector<std::uint16_t> ports_;  // guarded by ports_mutex_
   std::list<Listener> listeners_;
 
   mutable std::mutex threads_mutex_;

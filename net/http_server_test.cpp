@@ -416,6 +416,46 @@ TEST(HttpServerThreadsTest, DeactivationTimesOutOnAStuckHandlerAndDestructionWai
   releaser.join();
 }
 
+TEST(HttpServerThreadsTest, IdleThreadsAreWokenAtDeactivation) {
+  TestServer t;
+  for (int i = 0; i < 4; ++i) Exchange(t.port, "GET / HTTP/1.1\r\n\r\n");
+  // Idle connection threads wait longer than this for work unless deactivation wakes them.
+  t.server.TerminateWaitTime = 1000;
+  EXPECT_NO_THROW(t.server.SetActive(false));
+}
+
+TEST(HttpServerTest, KeepAliveServesTheNextRequestOnTheConnection) {
+  TestServer t([](THTTPRequestInfo& request, THTTPResponseInfo& response) {
+    response.ContentText = request.Document;
+    if (request.Document == "/missing") response.SetResponseNo(404);
+  });
+  t.server.SetActive(false);
+  t.server.KeepAlive = true;
+  t.server.Bindings[0].Port = t.port;
+  t.server.SetActive(true);
+  const std::string get = " HTTP/1.1\r\nHost: h\r\n\r\n";
+  std::string answers =
+      Exchange(t.port, "GET /a" + get + "GET /missing" + get + "GET /never" + get, true);
+  EXPECT_EQ(answers,
+            "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Type: text/html\r\n"
+            "Content-Length: 2\r\nServer: pmrface/1.0\r\n\r\n/a"
+            "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Type: text/html\r\n"
+            "Content-Length: 8\r\nServer: pmrface/1.0\r\n\r\n/missing");
+  EXPECT_EQ(t.Requests().size(), 2u);
+}
+
+TEST(HttpServerLimitsTest, OversizedHeadIsDropped) {
+  HttpServerLimits limits;
+  limits.max_head_bytes = 4096;
+  TestServer t({}, limits);
+  std::string head = "GET / HTTP/1.1\r\n";
+  for (int i = 0; i < 100; ++i)
+    head += "X-Filler-" + std::to_string(i) + ": " + std::string(40, 'f') + "\r\n";
+  EXPECT_EQ(Exchange(t.port, head + "\r\n"), "");
+  EXPECT_THAT(t.Errors(), ElementsAre("Request head too large."));
+  EXPECT_THAT(t.Requests(), IsEmpty());
+}
+
 TEST(HttpServerTest, TakenPortFailsActivationAndReactivationWorks) {
   TestServer first;
   THTTPServer second;
