@@ -19,6 +19,9 @@ std::string ProgramFilesFolder();
 void DeleteOldFiles(const std::filesystem::path& folder, const std::string& mask, int32_t day_limit,
                     std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
+// The running program's own file.
+std::filesystem::path RunningProgramFile();
+
 // Copies `source` to `target` unless `target` exists; failures are ignored. True if copied.
 bool CopyIfMissing(const std::filesystem::path& source, const std::filesystem::path& target);
 

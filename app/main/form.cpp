@@ -1,0 +1,244 @@
+#include "app/main/form.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <system_error>
+
+#include "app/files.h"
+#include "portal/panes.h"
+#include "portal/portal.h"
+#include "terminal/terminal_api.h"
+
+namespace pmr::app {
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kInstalledProgram = "pmr.exe";
+constexpr const char* kProgramSource = "pmrface.exe";
+#else
+constexpr const char* kInstalledProgram = "pmr";
+constexpr const char* kProgramSource = "pmrface";
+#endif
+// The platform ignores letter case in file names; on Linux one spelling serves every use.
+constexpr const char* kPictureFolderName = "pic";
+
+std::string CallbackBindAddress(const FormOptions& options) {
+  if (!options.callback_address.empty()) return options.callback_address;
+  const char* bind = std::getenv("PMRFACE_BIND_ADDRESS");
+  return bind ? bind : "";
+}
+
+}  // namespace
+
+TForm1::TForm1(ui::MainWindow& window, FormOptions options)
+    : window_(window),
+      options_(std::move(options)),
+      clock_(options_.clock),
+      date_format_(options_.date_format.value_or(SystemDateTimeFormat())),
+      portal_host_(options_.portal_host.empty() ? portal::PortalHost() : options_.portal_host),
+      HTTPServer1(options_.callback_port) {
+  if (!clock_) {
+    own_clock_ = std::make_unique<SystemClock>();
+    clock_ = own_clock_.get();
+  }
+  fs::path program = options_.program_file.empty() ? RunningProgramFile() : options_.program_file;
+  program_folder_ = program.parent_path();
+  picture_folder_ = program_folder_ / kPictureFolderName;
+
+  window_.SetTitle(kWindowTitle);
+  window_.SetMenu(BuildMenu());
+  timer2_ = &window_.CreateTimer(std::chrono::milliseconds(10), [this] { Timer2Timer(); });
+  timer4_ = &window_.CreateTimer(std::chrono::milliseconds(100), [this] { Timer4Timer(); });
+  window_.SetBeforeNavigateHandler(ui::Pane::kLeft, [this](const std::string& url, bool& cancel) {
+    WebBrowser2BeforeNavigate2(url, cancel);
+  });
+  window_.SetMinimizeHandler([this] { HandleSystemMinimize(); });
+  window_.SetCloseHandler([this](bool& allow) { FormClose(allow); });
+  window_.SetTrayClickHandler([this](ui::TrayButton b) { HandleTrayMessage(b); });
+
+  callback_context_.state = &state_;
+  callback_context_.window = this;
+  callback_context_.busy_hosts = &ftp_busy_hosts_;
+  callback_context_.uploads = &uploads_;
+  callback_context_.picture_folder = picture_folder_;
+  callback_context_.portal_host = portal_host_;
+  callback_context_.clock = clock_;
+  callback_context_.date_format = date_format_;
+  callback_context_.ftp_timeouts = options_.ftp_timeouts;
+
+  // The service listens while the window's components are created; a taken port ends the
+  // creation with the server's error.
+  HTTPServer1.Bindings.push_back({CallbackBindAddress(options_), options_.callback_port});
+  HTTPServer1.OnCommandGet = [this](net::TPeerThread&, net::THTTPRequestInfo& request,
+                                    net::THTTPResponseInfo& response) {
+    gateway::HTTPServer1CommandGet(callback_context_, request, response);
+  };
+  HTTPServer1.SetActive(true);
+}
+
+TForm1::~TForm1() { Shutdown(std::chrono::milliseconds(0)); }
+
+bool TForm1::Shutdown(std::chrono::milliseconds wait) {
+  bool clean = true;
+  try {
+    HTTPServer1.TerminateWaitTime = static_cast<int>(wait.count());
+    HTTPServer1.SetActive(false);
+  } catch (const std::exception&) {
+    clean = false;
+  }
+  clean = uploads_.Shutdown(wait) && clean;
+  return clean;
+}
+
+void TForm1::FormCreate() {
+  std::error_code error;
+  const std::string root = options_.program_files.empty() && options_.use_program_files
+                               ? ProgramFilesFolder()
+                               : options_.program_files;
+  // Paths join with the platform's separator; the install root may be empty.
+  app_folder_ = fs::path(root.empty() ? std::string() : root) / "kvt";
+  if (root.empty()) app_folder_ = fs::path("kvt");
+  fs::create_directories(app_folder_, error);
+
+  CopyIfMissing(kProgramSource, app_folder_ / kInstalledProgram);
+  // Desktop and autostart shortcuts are placed by the desktop integration (not on this build).
+
+  state_.OpenConfig(app_folder_ / "pmrface.ini");
+  state_.SetFaceAddr(state_.ReadConfig("FIPCAddr1"));
+  state_.SetSchoolSP(state_.ReadConfig("SP"));
+  state_.SetSchoolHID(state_.ReadConfig("HID"));
+  state_.SetFacePass(std::string(terminal::kPassword));
+  window_.AppendLog("faceip:" + state_.FaceAddr() + ",pass=" + state_.FacePass());
+
+  fs::path installed_pictures = app_folder_ / kPictureFolderName;
+  fs::create_directories(installed_pictures, error);
+  DeleteOldFiles(installed_pictures, "*.*", 30, std::chrono::system_clock::now());
+  // The running program's own picture folder, where fetched pictures go.
+  fs::create_directories(picture_folder_, error);
+
+  window_.SetActivateHandler([this] { AppMessageHook(); });
+
+  if (!options_.arguments.empty() && options_.arguments.front() == "-s") {
+    window_.Post([this] { HandleSystemMinimize(); });
+  }
+}
+
+std::vector<ui::MenuItem> TForm1::BuildMenu() {
+  using ui::MenuItem;
+  auto item = [](std::string caption, std::string name, std::function<void()> click) {
+    MenuItem m;
+    m.caption = std::move(caption);
+    m.name = std::move(name);
+    m.on_click = std::move(click);
+    return m;
+  };
+  MenuItem settings = item("设置", "N1", nullptr);
+  // The terminal settings (N2) and format (N6) commands come with the terminal management.
+  settings.children = {item("识颜台设置", "N2", nullptr),
+                       item("学校注册", "N3", [this] { N3Click(); }),
+                       MenuItem::Separator(),
+                       item("格式化识颜台", "N6", nullptr),
+                       MenuItem::Separator(),
+                       item("退出", "N8", [this] { N8Click(); })};
+  return {item("积分", "N4", [this] { N4Click(); }), item("考勤", "N9", [this] { N9Click(); }),
+          item("智校", "N10", [this] { N10Click(); }), std::move(settings)};
+}
+
+void TForm1::N4Click() {
+  window_.Navigate(ui::Pane::kMain,
+                   portal::PointsPage(portal_host_, state_.SchoolSP(), state_.SchoolHID()));
+}
+void TForm1::N9Click() {
+  window_.Navigate(ui::Pane::kMain, portal::AttendancePage(portal_host_, state_.SchoolSP()));
+}
+void TForm1::N10Click() {
+  window_.Navigate(ui::Pane::kMain, portal::SmartSchoolPage(portal_host_, state_.SchoolSP()));
+}
+void TForm1::N3Click() {
+  window_.Navigate(ui::Pane::kMain, portal::RegistrationPage(portal_host_, state_.SchoolHID()));
+}
+
+void TForm1::N8Click() {
+  state_.ExitRequested = true;
+  state_.ReleaseConfig();
+  window_.Close();
+}
+
+void TForm1::Timer4Timer() {
+  timer4_->Disarm();
+  const std::string sp = state_.SchoolSP();
+  if (!sp.empty()) {
+    window_.Navigate(ui::Pane::kMain, portal::AttendancePage(portal_host_, sp));
+  } else {
+    window_.Navigate(ui::Pane::kMain, portal::RegistrationPage(portal_host_, state_.SchoolHID()));
+  }
+  window_.Navigate(ui::Pane::kLeft, portal::LiveListPage(portal_host_, sp));
+}
+
+void TForm1::Timer2Timer() {
+  timer2_->Disarm();
+  AppState::LastEvent last = state_.LastEventValues();
+  try {
+    window_.RunScript(ui::Pane::kLeft,
+                      portal::InsScript(last.card_id, last.pic_url, last.event_time));
+  } catch (const std::exception& e) {
+    // A page without ins (or no page yet) is logged; a box would stop the operator's work.
+    window_.AppendLog(std::string("ins:") + e.what());
+  }
+}
+
+void TForm1::WebBrowser2BeforeNavigate2(const std::string& url, bool& cancel) {
+  portal::LeftPaneDecision decision = portal::DecideLeftPaneNavigation(url);
+  for (const std::string& target : decision.main_navigations) {
+    window_.Navigate(ui::Pane::kMain, target);
+  }
+  if (decision.cancel) cancel = true;
+}
+
+void TForm1::HandleSystemMinimize() {
+  window_.AddTrayIcon(kTrayTip);
+  window_.Hide();
+}
+
+void TForm1::HandleTrayMessage(ui::TrayButton button) {
+  if (button != ui::TrayButton::kLeft) return;
+  window_.RemoveTrayIcon();
+  window_.Show();
+}
+
+void TForm1::AppMessageHook() {
+  window_.Show();
+  window_.Restore();
+  window_.BringToFront();
+  window_.Focus();
+  window_.RemoveTrayIcon();
+  window_.Show();
+}
+
+void TForm1::FormClose(bool& allow_close) {
+  if (state_.ExitRequested) return;
+  window_.Post([this] { HandleSystemMinimize(); });
+  allow_close = false;
+}
+
+void TForm1::Log(std::string line) {
+  window_.Post([this, line = std::move(line)] { window_.AppendLog(line); });
+}
+
+void TForm1::SetStatus(int panel, std::string text) {
+  window_.Post([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); });
+}
+
+std::optional<std::string> TForm1::MainPaneLocation() {
+  return window_.Invoke([this] { return window_.Location(ui::Pane::kMain); });
+}
+
+void TForm1::NavigateMainPane(std::string url) {
+  window_.Post([this, url = std::move(url)] { window_.Navigate(ui::Pane::kMain, url); });
+}
+
+void TForm1::ArmLiveListTimer() { timer2_->Arm(); }
+
+}  // namespace pmr::app

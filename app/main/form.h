@@ -1,0 +1,112 @@
+#pragma once
+
+// TForm1: the main window's components and event handlers, wired to a ui::MainWindow backend.
+// Construction starts the callback service (the window's components are created); FormCreate
+// then installs, reads the configuration and prepares the picture folder. Handlers named after
+// their component and event run on the UI thread unless their comment says otherwise.
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "base/datetime.h"
+#include "gateway/callback_handler.h"
+#include "gateway/ftp_download.h"
+#include "gateway/upload_worker.h"
+#include "net/http_server.h"
+#include "ui/window.h"
+
+namespace pmr::app {
+
+// Where the program runs and listens; the defaults are the standard ones.
+struct FormOptions {
+  std::vector<std::string> arguments;  // command line, without the program name
+  std::filesystem::path program_file;  // the running program; empty: this process's
+  std::string program_files;           // install root; empty: ProgramFilesFolder()
+  bool use_program_files = true;       // false: never read the environment's root
+  std::string callback_address;        // empty: PMRFACE_BIND_ADDRESS or every address
+  uint16_t callback_port = 8090;
+  std::string portal_host;                    // empty: PortalHost()
+  const Clock* clock = nullptr;               // empty: the PC's clock
+  std::optional<DateTimeFormat> date_format;  // empty: the PC's
+  net::FtpTimeouts ftp_timeouts;
+};
+
+inline constexpr const char* kWindowTitle = "青禾田识颜台";
+inline constexpr const char* kTrayTip = "青禾田勤星册";
+
+class TForm1 final : private gateway::GatewayWindow {
+ public:
+  TForm1(ui::MainWindow& window, FormOptions options = {});
+  ~TForm1() override;
+  TForm1(const TForm1&) = delete;
+  TForm1& operator=(const TForm1&) = delete;
+
+  void FormCreate();
+
+  // Ends the services and waits at most `wait` for connections and uploads; false when some
+  // are still running (the caller then ends the process without waiting for them).
+  bool Shutdown(std::chrono::milliseconds wait);
+
+  AppState& State() { return state_; }
+  const std::filesystem::path& PictureFolder() const { return picture_folder_; }
+  const std::filesystem::path& AppFolder() const { return app_folder_; }
+  uint16_t CallbackPort() const { return HTTPServer1.ListeningPort(); }
+  ui::Timer& Timer2() { return *timer2_; }
+  ui::Timer& Timer4() { return *timer4_; }
+
+  // Menu and timer handlers.
+  void N3Click();
+  void N4Click();
+  void N9Click();
+  void N10Click();
+  void N8Click();
+  void Timer2Timer();
+  void Timer4Timer();
+  void WebBrowser2BeforeNavigate2(const std::string& url, bool& cancel);
+
+  // Window lifecycle.
+  void HandleSystemMinimize();
+  void HandleTrayMessage(ui::TrayButton button);
+  void AppMessageHook();
+  void FormClose(bool& allow_close);
+
+ private:
+  // gateway::GatewayWindow, called from connection threads and workers.
+  void Log(std::string line) override;
+  void SetStatus(int panel, std::string text) override;
+  std::optional<std::string> MainPaneLocation() override;
+  void NavigateMainPane(std::string url) override;
+  void ArmLiveListTimer() override;
+
+  std::vector<ui::MenuItem> BuildMenu();
+
+  ui::MainWindow& window_;
+  FormOptions options_;
+  std::unique_ptr<Clock> own_clock_;
+  const Clock* clock_;
+  DateTimeFormat date_format_;
+  std::string portal_host_;
+  std::filesystem::path program_folder_;
+  std::filesystem::path app_folder_;
+  std::filesystem::path picture_folder_;
+
+  AppState state_;
+  gateway::FtpBusyHostList ftp_busy_hosts_;
+  gateway::UploadWorkers uploads_;
+  gateway::CallbackContext callback_context_;
+
+  ui::Timer* timer2_ = nullptr;
+  ui::Timer* timer4_ = nullptr;
+
+ public:
+  // Declared last: destroyed first, so no handler outlives what it uses.
+  net::THTTPServer HTTPServer1;
+};
+
+}  // namespace pmr::app

@@ -1,0 +1,145 @@
+#include "app/main/form.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "gateway/testing/gateway_fakes.h"
+#include "net/socket.h"
+#include "net/testing/ftp_test_servers.h"
+#include "ui/headless/headless_window.h"
+
+namespace pmr::app {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr int64_t kNowMs = 1600000000000;
+
+class FormTest : public ::testing::Test {
+ protected:
+  FormTest()
+      : window_({.output = [](const std::string&) {}, .read_stdin = false}),
+        ftp_(ftp_root_.path(), "pw"),
+        clock_(EventTimeFromUnixMs(kNowMs)) {
+    net::testing::WriteFile(ftp_root_.path() / "a.jpg", std::string(3000, 'P'));
+    net::testing::WriteFile(ftp_root_.path() / "b.jpg", std::string(4000, 'Q'));
+    FormOptions options;
+    options.program_file = install_.path() / "bin" / "pmrface";
+    options.program_files = install_.path().string();
+    options.callback_address = "127.0.0.1";
+    options.callback_port = 0;
+    options.portal_host = portal_.host();
+    options.clock = &clock_;
+    form_.emplace(window_, options);
+  }
+
+  // Runs the window's loop on this thread while `body` runs on another, then ends the loop.
+  void RunWhile(std::function<void()> body) {
+    std::thread worker([&] {
+      body();
+      window_.Quit();
+    });
+    window_.Run();
+    worker.join();
+  }
+
+  std::string Callback(const std::string& json) {
+    // The terminal posts its JSON as a raw body; a GET-less raw socket would do the same.
+    net::Socket s = net::Socket::Connect("127.0.0.1", form_->CallbackPort(), 5s);
+    s.SendAll("POST /index.html HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
+              std::to_string(json.size()) + "\r\n\r\n" + json);
+    std::string reply;
+    char buffer[4096];
+    while (std::size_t n = s.Receive(buffer, sizeof buffer)) reply.append(buffer, n);
+    return reply.substr(reply.find("\r\n\r\n") + 4);
+  }
+
+  std::string Event(const std::string& person, const std::string& file) {
+    return "{\"personId\":\"" + person +
+           "\",\"type\":\"face_0\",\"path\":\"ftp://anonymous:pw@127.0.0.1:" +
+           std::to_string(ftp_.port()) + "/" + file + "\",\"time\":" + std::to_string(kNowMs) + "}";
+  }
+
+  net::testing::TempFolder install_, ftp_root_;
+  ui::headless::HeadlessWindow window_;
+  net::testing::PyFtpServer ftp_;
+  gateway::testing::FakePortal portal_;
+  FixedClock clock_;
+  std::optional<TForm1> form_;
+};
+
+TEST_F(FormTest, StartUpReadsTheConfigurationAndBuildsTheWindow) {
+  fs::create_directories(install_.path() / "kvt");
+  std::ofstream(install_.path() / "kvt" / "pmrface.ini") << "[JDQFACE]\r\nFIPCAddr1=10.1.2.3\r\n";
+  form_->FormCreate();
+  EXPECT_EQ(window_.Title(), "青禾田识颜台");
+  std::vector<std::string> log = window_.LogLines();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0], "Memo1");
+  EXPECT_EQ(log[1], "faceip:10.1.2.3,pass=58317094");
+  EXPECT_EQ(form_->State().SchoolSP(), "");
+  EXPECT_TRUE(fs::is_directory(install_.path() / "kvt" / "pic"));
+}
+
+TEST_F(FormTest, RecognitionIsStoredUploadedAndHandedToTheLiveList) {
+  form_->FormCreate();
+  form_->State().SetSchoolSP("SP1");
+  form_->Timer4Timer();  // the binding's first pages
+  EXPECT_EQ(window_.Location(ui::Pane::kMain),
+            "http://" + portal_.host() + "/mosite/xykq2.html?sp=SP1");
+  EXPECT_EQ(window_.Location(ui::Pane::kLeft),
+            "http://" + portal_.host() + "/club/hlmbo_jdqface_now.html?sp=SP1");
+
+  std::string reply_a, reply_b;
+  RunWhile([&] {
+    // Two events in quick succession: one live-list call, with the second's values.
+    reply_a = Callback(Event("1001", "a.jpg"));
+    reply_b = Callback(Event("1002", "b.jpg"));
+    std::this_thread::sleep_for(200ms);
+  });
+  EXPECT_EQ(reply_a, "{\"result\":1,\"success\":true}");
+  EXPECT_EQ(reply_b, "{\"result\":1,\"success\":true}");
+  EXPECT_EQ(net::testing::ReadFile(form_->PictureFolder() / "a.jpg"), std::string(3000, 'P'));
+  std::vector<std::string> scripts = window_.Scripts(ui::Pane::kLeft);
+  ASSERT_FALSE(scripts.empty());
+  EXPECT_EQ(scripts.back(),
+            "ins(\"fp1002\",\"http://127.0.0.1:8091/b.jpg\",\"2020/9/13 20:26:40\")");
+  EXPECT_LE(scripts.size(), 2u);
+  EXPECT_TRUE(form_->Shutdown(10s));
+  EXPECT_EQ(form_->State().PicsUploaded.load(), 2);
+}
+
+TEST_F(FormTest, LeftPaneLinksOpenInTheMainPane) {
+  form_->FormCreate();
+  window_.Command("navigate left http://p/club/xgo.html?sp=1");
+  window_.Command("navigate left http://p/club/index_jdq_s.html?cardid=fp1");
+  RunWhile([] { std::this_thread::sleep_for(100ms); });
+  EXPECT_EQ(window_.Location(ui::Pane::kMain), "http://p/club/index_jdq_s.html?cardid=fp1");
+  EXPECT_EQ(window_.Location(ui::Pane::kLeft), "");
+}
+
+TEST_F(FormTest, CloseAndMinimiseHideOnlyExitEnds) {
+  form_->FormCreate();
+  bool allow = true;
+  form_->FormClose(allow);
+  EXPECT_FALSE(allow);
+  form_->HandleSystemMinimize();
+  EXPECT_FALSE(window_.IsVisible());
+  EXPECT_TRUE(window_.HasTrayIcon());
+  form_->HandleTrayMessage(ui::TrayButton::kOther);
+  EXPECT_FALSE(window_.IsVisible());
+  form_->HandleTrayMessage(ui::TrayButton::kLeft);
+  EXPECT_TRUE(window_.IsVisible());
+  EXPECT_FALSE(window_.HasTrayIcon());
+  form_->State().ExitRequested = true;
+  allow = true;
+  form_->FormClose(allow);
+  EXPECT_TRUE(allow);
+}
+
+}  // namespace
+}  // namespace pmr::app
