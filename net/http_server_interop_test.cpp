@@ -1,8 +1,12 @@
 // The server against HTTP clients that nobody here wrote: curl and Python's http.client.
+// They are run through a POSIX shell.
+#ifndef _WIN32
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -17,8 +21,25 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 using namespace std::chrono_literals;
-using testing::RunCommand;
 using testing::TestServer;
+
+struct ProcessResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs a shell command and collects its standard output.
+ProcessResult RunCommand(const std::string& command) {
+  ProcessResult result;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  int status = ::pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
 
 // Answers with the method, the decoded parameters and the body, one per line.
 void EchoHandler(THTTPRequestInfo& request, THTTPResponseInfo& response) {
@@ -97,7 +118,7 @@ TEST(CurlInteropTest, LargeUploadIsRefusedWith413) {
 
 class PythonInteropTest : public ::testing::Test {
  protected:
-  testing::ProcessResult RunPython(std::uint16_t port, const std::string& script) {
+  ProcessResult RunPython(std::uint16_t port, const std::string& script) {
     std::string path = ::testing::TempDir() + "/pmr_http_client.py";
     std::ofstream(path) << script;
     return RunCommand("python3 " + path + " " + std::to_string(port));
@@ -158,3 +179,5 @@ print(r.status, r.getheader("Content-Type"), len(data), ok)
 
 }  // namespace
 }  // namespace pmr::net
+
+#endif  // _WIN32

@@ -3,10 +3,7 @@
 // Test helpers for the HTTP server: a server on 127.0.0.1 with an ephemeral port that records
 // its requests and connection errors, and a raw-socket client that reads until close.
 
-#include <sys/wait.h>
-
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -89,24 +86,6 @@ inline std::string Exchange(std::uint16_t port, const std::string& request,
   socket.SendAll(request);
   if (shutdown_send) socket.ShutdownSend();
   return ReadUntilClose(socket);
-}
-
-struct ProcessResult {
-  int status = -1;
-  std::string output;
-};
-
-// Runs a shell command and collects its standard output.
-inline ProcessResult RunCommand(const std::string& command) {
-  ProcessResult result;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  int status = ::pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
 }
 
 }  // namespace pmr::net::testing
