@@ -314,6 +314,24 @@ TEST(HttpServerLimitsTest, LargeBodiesGet413) {
   EXPECT_EQ(s.Requests().size(), 1u);
 }
 
+TEST(HttpServerLimitsTest, PeerThatNeverReadsIsDroppedAtTheSendTimeout) {
+  HttpServerLimits limits;
+  limits.send_timeout = 300ms;
+  TestServer t(
+      [](THTTPRequestInfo&, THTTPResponseInfo& response) {
+        response.ContentText = std::string(32 << 20, 'w');
+      },
+      limits);
+  Socket reader_that_never_reads = ConnectTo(t.port);
+  reader_that_never_reads.SendAll("GET / HTTP/1.1\r\n\r\n");
+  for (int i = 0; i < 400 && t.Errors().empty(); ++i) std::this_thread::sleep_for(25ms);
+  auto errors = t.Errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_THAT(errors[0], ::testing::StartsWith("send: "));
+  for (int i = 0; i < 400 && t.server.ConnectionCount() > 0; ++i) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(t.server.ConnectionCount(), 0u);
+}
+
 TEST(HttpServerLimitsTest, ConnectionBeyondTheCapIsClosedAtOnce) {
   TestServer t;
   auto wait_for_count = [&](auto done) {
