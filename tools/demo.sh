@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j2 --target pmrface
-bridge=build/default/app/main/pmrface
+bridge=$PWD/build/default/app/main/pmrface
 
 work=$(mktemp -d /tmp/pmrface-demo.XXXXXX)
 portal_port=${PMRFACE_DEMO_PORTAL_PORT:-8800}
@@ -29,7 +29,7 @@ mkfifo "$work/commands"
 # The terminal's clock runs in UTC+8, as the school PC's does.
 TZ=${TZ:-Asia/Shanghai} PROGRAMFILES="$work/pf" XDG_RUNTIME_DIR="$work/run" PMRFACE_UI=headless \
   PMRFACE_BIND_ADDRESS=127.0.0.1 PMRFACE_PORTAL_HOST="127.0.0.1:$portal_port" \
-  "$bridge" < "$work/commands" > "$work/bridge.out" 2>&1 &
+  bash -c 'cd "$1" && exec "$2"' _ "$work" "$bridge" < "$work/commands" > "$work/bridge.out" 2>&1 &
 pids+=($!)
 exec 3> "$work/commands"
 
