@@ -1,0 +1,33 @@
+#pragma once
+
+// The local page API (port 8091): four routes that run the person and face commands and answer
+// with one line of page script in code page 936, and a file route for the picture folder.
+// Safe to call from any number of connection threads at once; the server must listen on
+// 127.0.0.1 only.
+
+#include <filesystem>
+
+#include "app/app_state.h"
+#include "app/effects.h"
+#include "net/http_message.h"
+#include "terminal/terminal_api.h"
+
+namespace pmr::terminal {
+
+struct PageApiContext {
+  const app::AppState& state;  // FaceAddr and FacePass, read once per request
+  app::WindowEffects& log;
+  std::filesystem::path picture_folder;
+  int terminal_port = kPort;
+};
+
+// Answers one request. Raises pmr::Error when a file of the picture folder exists but cannot
+// be opened.
+void PageApiCommandGet(const PageApiContext& context, const net::THTTPRequestInfo& request,
+                       net::THTTPResponseInfo& response);
+
+// The regular file inside `folder` that `document` names, or the empty path when it names
+// none or leaves the folder (".." or "." segments, empty segments, backslashes, colons, NUL).
+std::filesystem::path PictureFile(const std::filesystem::path& folder, std::string_view document);
+
+}  // namespace pmr::terminal

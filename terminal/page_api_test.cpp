@@ -1,0 +1,240 @@
+#include "terminal/page_api.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+
+#include "base/text.h"
+#include "portal/panes.h"
+#include "terminal/testing/terminal_fakes.h"
+
+#ifndef PMR_CORPORA_DIR
+#define PMR_CORPORA_DIR ""
+#endif
+
+namespace pmr::terminal {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeTerminal;
+using testing::RecordingLog;
+using Paths = std::vector<std::string>;
+
+constexpr char kSecret[] = "SECRET-OUTSIDE-THE-FOLDER";
+
+class TempFolder {
+ public:
+  TempFolder() {
+    static std::atomic<int> counter{0};
+    path_ = fs::temp_directory_path() / ("pmr_page_api_" + std::to_string(std::random_device{}()) +
+                                         "_" + std::to_string(++counter));
+    fs::create_directories(path_);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+struct Reply {
+  std::string head;
+  std::string body;
+  bool HasLine(const std::string& line) const {
+    return head.find("\r\n" + line + "\r\n") != std::string::npos;
+  }
+};
+
+// The page API on a real server, in front of a picture folder beside a file that must stay
+// out of reach.
+class PageApiTest : public ::testing::Test {
+ protected:
+  PageApiTest()
+      : pictures_(root_.path() / "Pic"),
+        context_{state_, log_, pictures_, 0},
+        server_([this](net::THTTPRequestInfo& request, net::THTTPResponseInfo& response) {
+          PageApiCommandGet(context_, request, response);
+        }) {
+    fs::create_directories(pictures_);
+    WriteFile(root_.path() / "secret.txt", kSecret);
+    WriteFile(root_.path() / "WINDOWS" / "win.ini", kSecret);
+  }
+
+  void UseTerminal(FakeTerminal& terminal) {
+    state_.SetFaceAddr("127.0.0.1");
+    state_.SetFacePass("pw");
+    context_.terminal_port = terminal.Target().port;
+  }
+
+  Reply Get(const std::string& target) {
+    const std::string raw =
+        net::testing::Exchange(server_.port, "GET " + target + " HTTP/1.0\r\n\r\n");
+    const auto split = raw.find("\r\n\r\n");
+    if (split == std::string::npos) return {raw, ""};
+    return {raw.substr(0, split + 2), raw.substr(split + 4)};
+  }
+
+  TempFolder root_;
+  fs::path pictures_;
+  app::AppState state_;
+  RecordingLog log_;
+  PageApiContext context_;
+  net::testing::TestServer server_;
+};
+
+TEST_F(PageApiTest, TakeImgCreatesUnknownPersonAndAnswersInCp936) {
+  FakeTerminal terminal([](const std::string& path, int nth) -> std::string {
+    if (path == kPersonFind) return nth == 0 ? "人员不存在" : "ok";
+    if (path == kFaceTakeImg) return "正在开启自动拍照模式";
+    return "ok";
+  });
+  UseTerminal(terminal);
+  const Reply reply = Get("/takeimg?pid=7&name=%E5%BC%A0%E4%B8%89");
+  EXPECT_EQ(reply.head.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_TRUE(reply.HasLine("Access-Control-Allow-Origin:*"));
+  EXPECT_TRUE(reply.HasLine("Access-Control-Allow-Methods:*"));
+  EXPECT_TRUE(reply.HasLine("Content-Type: text/html"));
+  EXPECT_EQ(reply.body, Utf8ToCp936("jdqfaceapi_takeimg('正在开启自动拍照模式')"));
+  EXPECT_EQ(terminal.Paths(),
+            (Paths{"/person/find", "/person/create", "/person/find", "/face/takeImg"}));
+  EXPECT_NE(terminal.Calls()[1].body.find("%22name%22%3A%22%E5%BC%A0%E4%B8%89%22"),
+            std::string::npos);
+  EXPECT_TRUE(log_.Has("/takeimg"));
+  EXPECT_TRUE(log_.Has("0----pid=7"));
+  EXPECT_TRUE(log_.Has("1----name=张三"));
+}
+
+TEST_F(PageApiTest, NameInCodePage936ReachesTerminalAsUtf8) {
+  FakeTerminal terminal(
+      [](const std::string&, int) { return std::string("正在开启IC卡注册模式"); });
+  UseTerminal(terminal);
+  // 张三 in code page 936.
+  const Reply reply = Get("/update?pid=8&name=%D5%C5%C8%FD");
+  EXPECT_EQ(reply.body, Utf8ToCp936("jdqfaceapi_update('操作成功！')"));
+  ASSERT_EQ(terminal.Paths(), (Paths{"/person/update"}));
+  EXPECT_NE(terminal.Calls()[0].body.find("%E5%BC%A0%E4%B8%89"), std::string::npos);
+}
+
+TEST_F(PageApiTest, ParameterWalk) {
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  // Later lines win; the test is case-sensitive, the removal is not; one line sets both.
+  Get("/clearimg?pid=3&NAME=x&Pid=Apid=4");
+  Get("/update?name=a&xname=b&NAME=c");
+  Get("/update?pid=name=5");
+  auto calls = terminal.Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].body, "pass=pw&id=Apid%3D4&");
+  EXPECT_EQ(calls[1].body,
+            "pass=pw&person=" + std::string("%7B%22id%22%3A%22%22%2C%22idcardNum%22%3A%22%22%2C"
+                                            "%22name%22%3A%22xb%22%7D&"));
+  EXPECT_EQ(calls[2].body,
+            "pass=pw&person=" + std::string("%7B%22id%22%3A%22name%3D5%22%2C%22idcardNum%22%3A%22%"
+                                            "22%2C%22name%22%3A%22pid%3D5%22%7D&"));
+}
+
+TEST_F(PageApiTest, ResultTextIsEscapedForTheScriptString) {
+  const std::string sneaky = "');alert(1);('\\";
+  FakeTerminal terminal([sneaky](const std::string&, int) { return sneaky; });
+  UseTerminal(terminal);
+  const Reply reply = Get("/takecard?pid=1&name=n");
+  EXPECT_EQ(reply.body,
+            Utf8ToCp936("jdqfaceapi_takecard('" + portal::EscapeScriptString(sneaky) + "')"));
+  // Between the delimiters, every quote is escaped.
+  const std::string inner = reply.body.substr(
+      sizeof("jdqfaceapi_takecard('") - 1, reply.body.size() - sizeof("jdqfaceapi_takecard('") - 1);
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    if (inner[i] == '\\')
+      ++i;
+    else
+      EXPECT_NE(inner[i], '\'') << inner;
+  }
+}
+
+TEST_F(PageApiTest, CommandsWithoutTerminalOrName) {
+  EXPECT_EQ(Get("/clearimg?pid=1").body,
+            Utf8ToCp936("jdqfaceapi_clearimg('操作失败，请重新操作。')"));
+
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  EXPECT_EQ(Get("/update?pid=1").body, "jdqfaceapi_update('')");
+  EXPECT_TRUE(terminal.Calls().empty());
+  // Routes compare the whole document, letter case included.
+  const Reply other = Get("/TakeImg?pid=1&name=n");
+  EXPECT_TRUE(other.body.empty());
+  EXPECT_TRUE(other.HasLine("Access-Control-Allow-Origin:*"));
+  EXPECT_TRUE(terminal.Calls().empty());
+}
+
+TEST_F(PageApiTest, ServesPicturesByteExact) {
+  std::string picture;
+  for (int i = 0; i < 100000; ++i) picture += static_cast<char>((i * 7) & 0xFF);
+  WriteFile(pictures_ / "a b.jpg", picture);
+  WriteFile(pictures_ / "index.html", "<html>index</html>");
+
+  const Reply served = Get("/a%20b.jpg");
+  EXPECT_TRUE(served.HasLine("Content-Type: image/jpg"));
+  EXPECT_TRUE(served.HasLine("Access-Control-Allow-Methods:*"));
+  EXPECT_EQ(served.body, picture);
+
+  const Reply index = Get("/");
+  EXPECT_TRUE(index.HasLine("Content-Type: image/jpg"));
+  EXPECT_EQ(index.body, "<html>index</html>");
+
+  const Reply missing = Get("/missing.jpg");
+  EXPECT_EQ(missing.head.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_TRUE(missing.HasLine("Access-Control-Allow-Origin:*"));
+  EXPECT_TRUE(missing.HasLine("Access-Control-Allow-Methods:*"));
+  EXPECT_TRUE(missing.body.empty());
+}
+
+TEST_F(PageApiTest, PictureFileStaysInsideTheFolder) {
+  WriteFile(pictures_ / "sub" / "p.jpg", "p");
+  fs::create_symlink(root_.path() / "secret.txt", pictures_ / "link.jpg");
+  EXPECT_EQ(PictureFile(pictures_, "/sub/p.jpg"), pictures_ / "sub" / "p.jpg");
+  for (const std::string& document : std::vector<std::string>{
+           "/../secret.txt", "/sub/../../secret.txt", "//etc/passwd", "/sub//p.jpg", "/./sub/p.jpg",
+           "/link.jpg", "/sub", "/", "", "sub/p.jpg", "/C:/secret.txt", "/sub\\p.jpg",
+           std::string("/sub/p.jpg\0x", 12)}) {
+    EXPECT_TRUE(PictureFile(pictures_, document).empty()) << document;
+  }
+}
+
+TEST_F(PageApiTest, TraversalCorporaServeNothingOutside) {
+  WriteFile(pictures_ / "inside.jpg", "inside");
+  ASSERT_EQ(Get("/inside.jpg").body, "inside");
+  const fs::path corpora = fs::path(PMR_CORPORA_DIR) / "traversal";
+  if (!fs::is_directory(corpora)) GTEST_SKIP() << "no corpora at " << corpora;
+  int tried = 0;
+  for (const auto& entry : fs::directory_iterator(corpora)) {
+    if (entry.path().extension() != ".txt") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.empty()) continue;
+      for (auto at = line.find("{FILE}"); at != std::string::npos; at = line.find("{FILE}"))
+        line.replace(at, 6, "secret.txt");
+      if (line.front() != '/') line.insert(0, "/");
+      const Reply reply = Get(line);
+      EXPECT_EQ(reply.body.find(kSecret), std::string::npos) << line;
+      EXPECT_EQ(reply.body.find("root:"), std::string::npos) << line;
+      EXPECT_FALSE(reply.HasLine("Content-Type: image/jpg")) << line;
+      ++tried;
+    }
+  }
+  EXPECT_GT(tried, 0);
+}
+
+}  // namespace
+}  // namespace pmr::terminal
