@@ -1,0 +1,44 @@
+#pragma once
+
+// Binding: the installation's identity and school code from the portal, and the terminal
+// told where to send its recognitions and heart-beats. TPAThread2 is one run of it; every
+// effect on the window goes through BindingWindow, which is safe from any thread.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/app_state.h"
+#include "app/effects.h"
+
+namespace pmr::terminal {
+
+class BindingWindow : public app::WindowEffects {
+ public:
+  // Arms the timer that opens the first portal pages.
+  virtual void ArmFirstPagesTimer() = 0;
+  // Arms the binding timer to start a new run after `interval_ms`.
+  virtual void RetryBindingAfter(int interval_ms) = 0;
+};
+
+struct BindingContext {
+  app::AppState* state = nullptr;
+  BindingWindow* window = nullptr;
+  std::string portal_host;
+  int terminal_port = 8090;
+  // The PC's own address; raises when it cannot be found.
+  std::function<std::string()> own_address;
+};
+
+inline constexpr int kBindingRetryMs = 60000;
+
+class TPAThread2 {
+ public:
+  explicit TPAThread2(BindingContext context) : context_(std::move(context)) {}
+  void Execute();
+
+ private:
+  BindingContext context_;
+};
+
+}  // namespace pmr::terminal
