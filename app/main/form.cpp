@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/files.h"
+#include "net/socket.h"
 #include "portal/panes.h"
 #include "portal/portal.h"
 #include "terminal/terminal_api.h"
@@ -49,6 +50,7 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
 
   window_.SetTitle(kWindowTitle);
   window_.SetMenu(BuildMenu());
+  timer1_ = &window_.CreateTimer(std::chrono::milliseconds(1000), [this] { Timer1Timer(); });
   timer2_ = &window_.CreateTimer(std::chrono::milliseconds(10), [this] { Timer2Timer(); });
   timer4_ = &window_.CreateTimer(std::chrono::milliseconds(100), [this] { Timer4Timer(); });
   window_.SetBeforeNavigateHandler(ui::Pane::kLeft, [this](const std::string& url, bool& cancel) {
@@ -76,6 +78,8 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
     gateway::HTTPServer1CommandGet(callback_context_, request, response);
   };
   HTTPServer1.SetActive(true);
+  // Enabled at creation: the first binding one second after start.
+  timer1_->Arm();
 }
 
 TForm1::~TForm1() { Shutdown(std::chrono::milliseconds(0)); }
@@ -89,6 +93,7 @@ bool TForm1::Shutdown(std::chrono::milliseconds wait) {
     clean = false;
   }
   clean = uploads_.Shutdown(wait) && clean;
+  clean = binding_workers_.Shutdown(wait) && clean;
   return clean;
 }
 
@@ -135,8 +140,8 @@ std::vector<ui::MenuItem> TForm1::BuildMenu() {
     return m;
   };
   MenuItem settings = item("设置", "N1", nullptr);
-  // The terminal settings (N2) and format (N6) commands come with the terminal management.
-  settings.children = {item("识颜台设置", "N2", nullptr),
+  // The format command (N6) comes with the terminal's person commands.
+  settings.children = {item("识颜台设置", "N2", [this] { N2Click(); }),
                        item("学校注册", "N3", [this] { N3Click(); }),
                        MenuItem::Separator(),
                        item("格式化识颜台", "N6", nullptr),
@@ -164,6 +169,25 @@ void TForm1::N8Click() {
   state_.ExitRequested = true;
   state_.ReleaseConfig();
   window_.Close();
+}
+
+void TForm1::Timer1Timer() {
+  timer1_->Disarm();
+  StartBinding();
+}
+
+void TForm1::StartBinding() {
+  terminal::BindingContext context{&state_, this, portal_host_, options_.terminal_port,
+                                   [] { return net::OwnAddress(); }};
+  binding_workers_.Start([context] { terminal::TPAThread2(context).Execute(); });
+}
+
+void TForm1::N2Click() {
+  const std::string configured = state_.ReadConfig("FIPCAddr1");
+  std::string address = window_.InputBox("设置IP地址", "输入识颜台IP地址           ", configured);
+  if (address.empty()) return;
+  state_.SetFaceAddr(address);
+  StartBinding();
 }
 
 void TForm1::Timer4Timer() {
@@ -240,5 +264,12 @@ void TForm1::NavigateMainPane(std::string url) {
 }
 
 void TForm1::ArmLiveListTimer() { timer2_->Arm(); }
+
+void TForm1::ArmFirstPagesTimer() { timer4_->Arm(); }
+
+void TForm1::RetryBindingAfter(int interval_ms) {
+  timer1_->SetInterval(std::chrono::milliseconds(interval_ms));
+  timer1_->Arm();
+}
 
 }  // namespace pmr::app

@@ -15,10 +15,12 @@
 
 #include "app/app_state.h"
 #include "base/datetime.h"
+#include "base/worker_set.h"
 #include "gateway/callback_handler.h"
 #include "gateway/ftp_download.h"
 #include "gateway/upload_worker.h"
 #include "net/http_server.h"
+#include "terminal/binding.h"
 #include "ui/window.h"
 
 namespace pmr::app {
@@ -31,6 +33,7 @@ struct FormOptions {
   bool use_program_files = true;       // false: never read the environment's root
   std::string callback_address;        // empty: PMRFACE_BIND_ADDRESS or every address
   uint16_t callback_port = 8090;
+  int terminal_port = 8090;                   // the terminal's HTTP API
   std::string portal_host;                    // empty: PortalHost()
   const Clock* clock = nullptr;               // empty: the PC's clock
   std::optional<DateTimeFormat> date_format;  // empty: the PC's
@@ -40,7 +43,7 @@ struct FormOptions {
 inline constexpr const char* kWindowTitle = "青禾田识颜台";
 inline constexpr const char* kTrayTip = "青禾田勤星册";
 
-class TForm1 final : private gateway::GatewayWindow {
+class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWindow {
  public:
   TForm1(ui::MainWindow& window, FormOptions options = {});
   ~TForm1() override;
@@ -57,10 +60,15 @@ class TForm1 final : private gateway::GatewayWindow {
   const std::filesystem::path& PictureFolder() const { return picture_folder_; }
   const std::filesystem::path& AppFolder() const { return app_folder_; }
   uint16_t CallbackPort() const { return HTTPServer1.ListeningPort(); }
+  ui::Timer& Timer1() { return *timer1_; }
   ui::Timer& Timer2() { return *timer2_; }
   ui::Timer& Timer4() { return *timer4_; }
 
   // Menu and timer handlers.
+  void N2Click();
+  void Timer1Timer();
+  // Starts one binding run on a worker thread; safe from any thread.
+  void StartBinding();
   void N3Click();
   void N4Click();
   void N9Click();
@@ -83,6 +91,9 @@ class TForm1 final : private gateway::GatewayWindow {
   std::optional<std::string> MainPaneLocation() override;
   void NavigateMainPane(std::string url) override;
   void ArmLiveListTimer() override;
+  // terminal::BindingWindow.
+  void ArmFirstPagesTimer() override;
+  void RetryBindingAfter(int interval_ms) override;
 
   std::vector<ui::MenuItem> BuildMenu();
 
@@ -101,6 +112,9 @@ class TForm1 final : private gateway::GatewayWindow {
   gateway::UploadWorkers uploads_;
   gateway::CallbackContext callback_context_;
 
+  WorkerSet binding_workers_;
+
+  ui::Timer* timer1_ = nullptr;
   ui::Timer* timer2_ = nullptr;
   ui::Timer* timer4_ = nullptr;
 

@@ -35,6 +35,7 @@ class FormTest : public ::testing::Test {
     options.portal_host = portal_.host();
     options.clock = &clock_;
     form_.emplace(window_, options);
+    form_->Timer1().Disarm();  // no binding against the fake portal
   }
 
   // Runs the window's loop on this thread while `body` runs on another, then ends the loop.
