@@ -65,6 +65,7 @@ class Bridge:
     def __init__(self, env, cwd, args=()):
         self.lines = queue.Queue()
         self.all = []
+        self.seen = 0  # lines before this one were matched already or lie before a match
         self.proc = subprocess.Popen([PMRFACE, *args], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                      env=env, cwd=cwd, text=True, encoding="utf-8",
@@ -80,18 +81,20 @@ class Bridge:
         self.proc.stdin.flush()
 
     def expect(self, predicate, timeout=20):
+        """The next line after the last match that satisfies `predicate`."""
         deadline = time.time() + timeout
-        for seen in self.all:
-            if predicate(seen):
-                return seen
-        while time.time() < deadline:
+        while True:
+            while self.seen < len(self.all):
+                line = self.all[self.seen]
+                self.seen += 1
+                if predicate(line):
+                    return line
+            if time.time() >= deadline:
+                break
             try:
-                line = self.lines.get(timeout=max(0.01, deadline - time.time()))
+                self.all.append(self.lines.get(timeout=max(0.01, deadline - time.time())))
             except queue.Empty:
                 break
-            self.all.append(line)
-            if predicate(line):
-                return line
         raise AssertionError("no matching line; output was:\n" + "\n".join(self.all))
 
     def stop(self):
@@ -116,7 +119,8 @@ class PmrfaceProcessTest(unittest.TestCase):
         while not os.path.exists(port_file):
             self.assertLess(time.time(), deadline, "FTP server did not start")
             time.sleep(0.05)
-        self.ftp_port = int(open(port_file).read())
+        with open(port_file) as f:
+            self.ftp_port = int(f.read())
 
         self.portal = Portal()
         threading.Thread(target=self.portal.serve_forever, daemon=True).start()
