@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "gateway/testing/gateway_fakes.h"
 #include "net/testing/ftp_test_servers.h"
@@ -163,6 +164,27 @@ TEST_F(CallbackHandlerTest, BusySenderIsDroppedWithoutAnswer) {
   // Another sender is served at once.
   EXPECT_TRUE(Answered(Post(FaceEvent("\"1\"", "a1.jpg", kNowMs), "127.0.0.2")));
   busy_.RemoveMarker("127.0.0.1");
+  ASSERT_TRUE(uploads_.WaitIdle(20s));
+}
+
+TEST_F(CallbackHandlerTest, SecondEventWhileTheFirstPictureIsFetchedIsDropped) {
+  // The server holds "gated" files back until a file "release" appears in its root.
+  net::testing::WriteFile(ftp_root_.path() / "snap" / "gated1.jpg", std::string(5000, 'G'));
+  net::THTTPResponseInfo first;
+  std::thread slow([&] { first = Post(FaceEvent("\"1\"", "gated1.jpg", kNowMs)); });
+  for (int i = 0; i < 500 && busy_.Text().empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(busy_.Text(), "(127.0.0.1)");
+
+  net::THTTPResponseInfo second = Post(FaceEvent("\"2\"", "a1.jpg", kNowMs));
+  EXPECT_EQ(second.ContentText, "") << "dropped without an answer";
+  net::testing::WriteFile(ftp_root_.path() / "release", "");
+  slow.join();
+  EXPECT_TRUE(Answered(first));
+  EXPECT_EQ(busy_.Text(), "");
+  EXPECT_TRUE(fs::exists(pictures_.path() / "gated1.jpg"));
+  EXPECT_FALSE(fs::exists(pictures_.path() / "a1.jpg"));
+  std::vector<std::string> log = window_.log();
+  EXPECT_NE(std::find(log.begin(), log.end(), "127.0.0.1---(127.0.0.1)-------->exit"), log.end());
   ASSERT_TRUE(uploads_.WaitIdle(20s));
 }
 

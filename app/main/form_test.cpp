@@ -114,6 +114,26 @@ TEST_F(FormTest, RecognitionIsStoredUploadedAndHandedToTheLiveList) {
   EXPECT_EQ(form_->State().PicsUploaded.load(), 2);
 }
 
+TEST_F(FormTest, EventsWithinOneTimerIntervalGiveOneLiveListCall) {
+  form_->FormCreate();
+  form_->Timer4Timer();
+  RunWhile([&] {
+    // What the callback handler does for each stored picture, twice within one interval
+    // (both on the UI thread's turn, so no tick can come between them however slow we are).
+    window_.Post([this] {
+      form_->State().SetLastPicture("fp1", "http://127.0.0.1:8091/1.jpg");
+      form_->State().SetLastEventTime("t1");
+      form_->Timer2().Arm();
+      form_->State().SetLastPicture("fp2", "http://127.0.0.1:8091/2.jpg");
+      form_->State().SetLastEventTime("t2");
+      form_->Timer2().Arm();
+    });
+    std::this_thread::sleep_for(100ms);
+  });
+  EXPECT_EQ(window_.Scripts(ui::Pane::kLeft),
+            std::vector<std::string>{"ins(\"fp2\",\"http://127.0.0.1:8091/2.jpg\",\"t2\")"});
+}
+
 TEST_F(FormTest, LeftPaneLinksOpenInTheMainPane) {
   form_->FormCreate();
   window_.Command("navigate left http://p/club/xgo.html?sp=1");
