@@ -80,9 +80,20 @@ class Bridge:
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
 
-    def expect(self, predicate, timeout=20):
-        """The next line after the last match that satisfies `predicate`."""
+    def expect(self, predicate, timeout=20, anywhere=False):
+        """The next line after the last match that satisfies `predicate`; with `anywhere`, any
+        line so far or to come (for output whose order between threads is not fixed)."""
         deadline = time.time() + timeout
+        if anywhere:
+            for line in self.all:
+                if predicate(line):
+                    return line
+            # Wait for it among the lines to come without moving the cursor.
+            saved, self.seen = self.seen, len(self.all)
+            try:
+                return self.expect(predicate, timeout)
+            finally:
+                self.seen = saved
         while True:
             while self.seen < len(self.all):
                 line = self.all[self.seen]
@@ -175,9 +186,9 @@ class PmrfaceProcessTest(unittest.TestCase):
         stored = os.path.join(os.path.dirname(PMRFACE), "pic", "e2e.jpg")
         with open(stored, "rb") as f:
             self.assertEqual(f.read(), self.picture)
-        script = bridge.expect(lambda l: l.startswith("script[left]: ins("))
+        script = bridge.expect(lambda l: l.startswith("script[left]: ins("), anywhere=True)
         self.assertIn('ins("fp1001","http://127.0.0.1:8091/e2e.jpg","', script)
-        bridge.expect(lambda l: l == "status[2]: 1张图片已上传...")
+        bridge.expect(lambda l: l == "status[2]: 1张图片已上传...", anywhere=True)
         path, fields = self.portal.uploads[0]
         self.assertEqual(path, "/fgate/jdq_upload.html")
         self.assertEqual(fields["pid"], ["fp1001"])
@@ -203,8 +214,8 @@ class PmrfaceProcessTest(unittest.TestCase):
 
     def test_start_hidden_only_with_dash_s(self):
         bridge = self.start("-s")
-        bridge.expect(lambda l: l == "window: hide")
         bridge.expect(lambda l: l.startswith("tray: add"))
+        bridge.expect(lambda l: l == "window: hide")
         bridge.send("tray-click")
         bridge.expect(lambda l: l == "window: show")
         bridge.stop()
