@@ -8,6 +8,8 @@
 #include "net/socket.h"
 #include "portal/panes.h"
 #include "portal/portal.h"
+#include "terminal/page_api.h"
+#include "terminal/person_commands.h"
 #include "terminal/terminal_api.h"
 
 namespace pmr::app {
@@ -39,7 +41,8 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
       clock_(options_.clock),
       date_format_(options_.date_format.value_or(SystemDateTimeFormat())),
       portal_host_(options_.portal_host.empty() ? portal::PortalHost() : options_.portal_host),
-      HTTPServer1(options_.callback_port) {
+      HTTPServer1(options_.callback_port),
+      HTTPServer2(options_.page_port) {
   if (!clock_) {
     own_clock_ = std::make_unique<SystemClock>();
     clock_ = own_clock_.get();
@@ -78,6 +81,16 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
     gateway::HTTPServer1CommandGet(callback_context_, request, response);
   };
   HTTPServer1.SetActive(true);
+
+  // The page API serves this PC's own pages only: loopback, never the school's network.
+  HTTPServer2.Bindings.push_back({"127.0.0.1", options_.page_port});
+  HTTPServer2.OnCommandGet = [this](net::TPeerThread&, net::THTTPRequestInfo& request,
+                                    net::THTTPResponseInfo& response) {
+    terminal::PageApiContext context{state_, static_cast<gateway::GatewayWindow&>(*this),
+                                     picture_folder_, options_.terminal_port};
+    terminal::PageApiCommandGet(context, request, response);
+  };
+  HTTPServer2.SetActive(true);
   // Enabled at creation: the first binding one second after start.
   timer1_->Arm();
 }
@@ -89,6 +102,12 @@ bool TForm1::Shutdown(std::chrono::milliseconds wait) {
   try {
     HTTPServer1.TerminateWaitTime = static_cast<int>(wait.count());
     HTTPServer1.SetActive(false);
+  } catch (const std::exception&) {
+    clean = false;
+  }
+  try {
+    HTTPServer2.TerminateWaitTime = static_cast<int>(wait.count());
+    HTTPServer2.SetActive(false);
   } catch (const std::exception&) {
     clean = false;
   }
@@ -140,11 +159,10 @@ std::vector<ui::MenuItem> TForm1::BuildMenu() {
     return m;
   };
   MenuItem settings = item("设置", "N1", nullptr);
-  // The format command (N6) comes with the terminal's person commands.
   settings.children = {item("识颜台设置", "N2", [this] { N2Click(); }),
                        item("学校注册", "N3", [this] { N3Click(); }),
                        MenuItem::Separator(),
-                       item("格式化识颜台", "N6", nullptr),
+                       item("格式化识颜台", "N6", [this] { N6Click(); }),
                        MenuItem::Separator(),
                        item("退出", "N8", [this] { N8Click(); })};
   return {item("积分", "N4", [this] { N4Click(); }), item("考勤", "N9", [this] { N9Click(); }),
@@ -188,6 +206,16 @@ void TForm1::N2Click() {
   if (address.empty()) return;
   state_.SetFaceAddr(address);
   StartBinding();
+}
+
+void TForm1::N6Click() {
+  if (!window_.ConfirmBox("确认清除人脸机所有数据吗？", "确认")) return;
+  const std::string code = window_.InputBox("操作确认", "输入操作码           ", "");
+  // Without a school code an empty entry would match: then nothing is cleared.
+  const std::string sp = state_.SchoolSP();
+  if (sp.empty() || code != sp) return;
+  terminal::PersonDeleteAll(terminal::CurrentTarget(state_, options_.terminal_port),
+                            static_cast<gateway::GatewayWindow&>(*this));
 }
 
 void TForm1::Timer4Timer() {

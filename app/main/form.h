@@ -34,6 +34,7 @@ struct FormOptions {
   std::string callback_address;        // empty: PMRFACE_BIND_ADDRESS or every address
   uint16_t callback_port = 8090;
   int terminal_port = 8090;                   // the terminal's HTTP API
+  uint16_t page_port = 8091;                  // the local page API, on 127.0.0.1 only
   std::string portal_host;                    // empty: PortalHost()
   const Clock* clock = nullptr;               // empty: the PC's clock
   std::optional<DateTimeFormat> date_format;  // empty: the PC's
@@ -60,12 +61,14 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   const std::filesystem::path& PictureFolder() const { return picture_folder_; }
   const std::filesystem::path& AppFolder() const { return app_folder_; }
   uint16_t CallbackPort() const { return HTTPServer1.ListeningPort(); }
+  uint16_t PagePort() const { return HTTPServer2.ListeningPort(); }
   ui::Timer& Timer1() { return *timer1_; }
   ui::Timer& Timer2() { return *timer2_; }
   ui::Timer& Timer4() { return *timer4_; }
 
   // Menu and timer handlers.
   void N2Click();
+  void N6Click();
   void Timer1Timer();
   // Starts one binding run on a worker thread; safe from any thread.
   void StartBinding();
@@ -121,6 +124,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
  public:
   // Declared last: destroyed first, so no handler outlives what it uses.
   net::THTTPServer HTTPServer1;
+  net::THTTPServer HTTPServer2;
 };
 
 }  // namespace pmr::app

@@ -32,6 +32,7 @@ class FormTest : public ::testing::Test {
     options.program_files = install_.path().string();
     options.callback_address = "127.0.0.1";
     options.callback_port = 0;
+    options.page_port = 0;
     options.portal_host = portal_.host();
     options.clock = &clock_;
     form_.emplace(window_, options);

@@ -194,6 +194,10 @@ class PmrfaceProcessTest(unittest.TestCase):
         self.assertEqual(fields["pid"], ["fp1001"])
         import base64
         self.assertEqual(base64.b64decode(fields["picbase64"][0]), self.picture)
+        # The live list loads the picture from the local page API.
+        served = subprocess.run(["curl", "-s", "--max-time", "10", "http://127.0.0.1:8091/e2e.jpg"],
+                                capture_output=True, check=True).stdout
+        self.assertEqual(served, self.picture)
         os.remove(stored)
 
         # Close hides; a second start wakes the first and ends at once.
