@@ -43,9 +43,11 @@ void TPAThread2::Execute() {
       hid = PortalGet(portal::IssueIdentityUrl(context_.portal_host));
     } catch (const std::exception&) {
       window.SetStatus(0, "网络故障，无法获取HID...");
+      window.Log(kQuitRequestLine);
     }
     state.SetSchoolHID(hid);
     state.WriteConfig("HID", hid);
+    if (hid.empty()) window.Log(kQuitRequestLine);
   }
 
   try {
@@ -53,6 +55,7 @@ void TPAThread2::Execute() {
     window.ArmFirstPagesTimer();
   } catch (const std::exception&) {
     window.SetStatus(0, "网络故障，无法获取SP...");
+    window.Log(kQuitRequestLine);
   }
 
   const std::string face_addr = state.FaceAddr();

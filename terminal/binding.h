@@ -31,6 +31,9 @@ struct BindingContext {
 };
 
 inline constexpr int kBindingRetryMs = 60000;
+// Without an identity or a school code the application stays up and the run goes on (the
+// terminal still gets its callback address); the log says so.
+inline constexpr const char* kQuitRequestLine = "TPAThread2:quit request ignored, binding goes on";
 
 class TPAThread2 {
  public:

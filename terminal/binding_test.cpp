@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -15,7 +16,7 @@ namespace {
 
 class Window : public BindingWindow {
  public:
-  void Log(std::string) override {}
+  void Log(std::string line) override { logged += line == kQuitRequestLine; }
   void SetStatus(int panel, std::string text) override {
     std::lock_guard lock(mutex);
     status.push_back(std::to_string(panel) + ":" + text);
@@ -27,6 +28,7 @@ class Window : public BindingWindow {
   std::vector<std::string> status;
   int first_pages = 0;
   int retry_ms = 0;
+  std::atomic<int> logged{0};
 };
 
 // A real HTTP server that records "document?query|form params" and answers by document.
@@ -136,6 +138,7 @@ TEST_F(BindingTest, PortalFailuresLeaveMessagesAndTheTerminalIsStillBound) {
             window_.status.end());
   EXPECT_EQ(window_.first_pages, 0);
   EXPECT_EQ(state_.SchoolHID(), "");
+  EXPECT_EQ(window_.logged, 3) << "failed identity, empty identity, failed school code";
   EXPECT_EQ(terminal_.calls().size(), 2u);
 }
 

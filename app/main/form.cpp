@@ -197,7 +197,10 @@ void TForm1::Timer1Timer() {
 void TForm1::StartBinding() {
   terminal::BindingContext context{&state_, this, portal_host_, options_.terminal_port,
                                    [] { return net::OwnAddress(); }};
-  binding_workers_.Start([context] { terminal::TPAThread2(context).Execute(); });
+  binding_workers_.Start([this, context] {
+    std::lock_guard one_at_a_time(binding_run_);
+    terminal::TPAThread2(context).Execute();
+  });
 }
 
 void TForm1::N2Click() {
@@ -214,8 +217,12 @@ void TForm1::N6Click() {
   // Without a school code an empty entry would match: then nothing is cleared.
   const std::string sp = state_.SchoolSP();
   if (sp.empty() || code != sp) return;
-  terminal::PersonDeleteAll(terminal::CurrentTarget(state_, options_.terminal_port),
-                            static_cast<gateway::GatewayWindow&>(*this));
+  // Off the UI thread, so the window stays responsive while the terminal clears.
+  terminal::TerminalTarget target = terminal::CurrentTarget(state_, options_.terminal_port);
+  binding_workers_.Start([this, target] {
+    auto& effects = static_cast<gateway::GatewayWindow&>(*this);
+    effects.Log("格式化识颜台:" + terminal::PersonDeleteAll(target, effects));
+  });
 }
 
 void TForm1::Timer4Timer() {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -116,6 +117,9 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   gateway::CallbackContext callback_context_;
 
   WorkerSet binding_workers_;
+  // One binding runs at a time; a start while one runs waits for it, so that a new terminal
+  // address from the settings dialog is always bound.
+  std::mutex binding_run_;
 
   ui::Timer* timer1_ = nullptr;
   ui::Timer* timer2_ = nullptr;

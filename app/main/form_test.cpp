@@ -9,6 +9,7 @@
 #include "gateway/testing/gateway_fakes.h"
 #include "net/socket.h"
 #include "net/testing/ftp_test_servers.h"
+#include "terminal/testing/terminal_fakes.h"
 #include "ui/headless/headless_window.h"
 
 namespace pmr::app {
@@ -133,6 +134,45 @@ TEST_F(FormTest, EventsWithinOneTimerIntervalGiveOneLiveListCall) {
   });
   EXPECT_EQ(window_.Scripts(ui::Pane::kLeft),
             std::vector<std::string>{"ins(\"fp2\",\"http://127.0.0.1:8091/2.jpg\",\"t2\")"});
+}
+
+TEST_F(FormTest, BindingWithoutSchoolCodeOpensRegistration) {
+  form_->FormCreate();
+  form_->State().SetSchoolHID("H9");
+  form_->Timer4Timer();
+  EXPECT_EQ(window_.Location(ui::Pane::kMain),
+            "http://" + portal_.host() + "/kvtnet/index.html?hid=H9");
+  EXPECT_EQ(window_.Location(ui::Pane::kLeft),
+            "http://" + portal_.host() + "/club/hlmbo_jdqface_now.html?sp=");
+}
+
+TEST_F(FormTest, FormatClearsTheTerminalOnlyForTheExactSchoolCode) {
+  terminal::testing::FakeTerminal terminal([](const std::string&, int) { return "ok"; });
+  FormOptions options;
+  options.program_file = install_.path() / "bin2" / "pmrface";
+  options.program_files = install_.path().string();
+  options.callback_address = "127.0.0.1";
+  options.callback_port = 0;
+  options.page_port = 0;
+  options.terminal_port = terminal.Target().port;
+  form_.reset();
+  form_.emplace(window_, options);
+  form_->Timer1().Disarm();
+  form_->FormCreate();
+  form_->State().SetFaceAddr("127.0.0.1");
+  form_->State().SetSchoolSP("Sp7");
+  RunWhile([&] {
+    for (const char* code : {"sp7", "", "Sp7"}) {
+      window_.Command("menu N6");
+      window_.Command("answer");  // OK in the confirmation box
+      window_.Command(std::string("answer ") + code);
+      std::this_thread::sleep_for(100ms);
+    }
+    for (int i = 0; i < 100 && terminal.Calls().empty(); ++i) std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(100ms);
+  });
+  ASSERT_EQ(terminal.Paths(), std::vector<std::string>{"/person/delete"});
+  EXPECT_NE(terminal.Calls()[0].body.find("id=%2D1"), std::string::npos);
 }
 
 TEST_F(FormTest, LeftPaneLinksOpenInTheMainPane) {
