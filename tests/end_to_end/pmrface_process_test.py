@@ -3,6 +3,7 @@ recognition posted with curl, the picture fetched from a Debian FTP server (pyft
 uploaded to a small portal, the live-list call printed. Run: pmrface_process_test.py PMRFACE"""
 
 import http.server
+import json
 import os
 import queue
 import random
@@ -54,6 +55,38 @@ class PortalHandler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)
+
+    def log_message(self, *args):
+        pass
+
+
+class FakeTerminal(http.server.ThreadingHTTPServer):
+    """The terminal's HTTP API on its fixed port 8090: records each call's path and form."""
+    daemon_threads = True
+
+    def __init__(self, address):
+        self.calls = []
+        super().__init__((address, 8090), FakeTerminalHandler)
+
+
+class FakeTerminalHandler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        form = urllib.parse.parse_qs(self.rfile.read(length).decode("ascii"))
+        self.server.calls.append((self.path, form))
+        created = [json.loads(f["person"][0])["id"] for p, f in self.server.calls
+                   if p == "/person/create"]
+        if self.path == "/person/find" and form["id"][0] not in created:
+            reply = "人员不存在"
+        elif self.path == "/face/takeImg":
+            reply = "正在开启自动拍照模式"
+        else:
+            reply = "ok"
+        data = reply.encode("utf-8")
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
 
     def log_message(self, *args):
         pass
@@ -215,6 +248,39 @@ class PmrfaceProcessTest(unittest.TestCase):
         self.assertEqual(bridge.proc.wait(20), 0)
         self.assertTrue(os.path.isdir(os.path.join(self.work, "pf", "kvt", "pic")))
         self.assertTrue(os.path.exists(os.path.join(self.work, "iphist.dat")))
+
+    def test_page_api_drives_the_terminal(self):
+        terminal_address = "127.0.%d.%d" % (random.randint(1, 254), random.randint(2, 254))
+        terminal = FakeTerminal(terminal_address)
+        threading.Thread(target=terminal.serve_forever, daemon=True).start()
+        try:
+            os.makedirs(os.path.join(self.work, "pf", "kvt"))
+            with open(os.path.join(self.work, "pf", "kvt", "pmrface.ini"), "wb") as f:
+                f.write(b"[JDQFACE]\r\nFIPCAddr1=%s\r\n" % terminal_address.encode())
+            bridge = self.start()
+            bridge.expect(lambda l: l == "log: faceip:%s,pass=58317094" % terminal_address)
+            self.wait_listening()
+            out = subprocess.run(["curl", "-s", "-i", "--max-time", "30",
+                                  "http://127.0.0.1:8091/takeimg?pid=12&name=%E5%BC%A0"],
+                                 capture_output=True, check=True).stdout
+            head, _, body = out.partition(b"\r\n\r\n")
+            self.assertIn(b"Access-Control-Allow-Origin:*", head)
+            # The page reads the reply in code page 936.
+            self.assertTrue(body.decode("gbk").startswith("jdqfaceapi_takeimg('"), body)
+            paths = [p for p, _ in terminal.calls if p.startswith(("/person", "/face"))]
+            # Unknown at first: created, found, then put into capture mode.
+            self.assertEqual(paths, ["/person/find", "/person/create", "/person/find",
+                                     "/face/takeImg"])
+            self.assertEqual(body.decode("gbk"), "jdqfaceapi_takeimg('正在开启自动拍照模式')")
+            create = dict(terminal.calls)["/person/create"]
+            self.assertEqual(create["pass"], ["58317094"])
+            self.assertEqual(json.loads(create["person"][0]),
+                             {"id": "12", "idcardNum": "", "name": "张"})
+            bridge.send("menu N8")
+            self.assertEqual(bridge.proc.wait(20), 0)
+        finally:
+            terminal.shutdown()
+            terminal.server_close()
 
     def test_start_hidden_only_with_dash_s(self):
         bridge = self.start("-s")
