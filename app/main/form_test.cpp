@@ -175,6 +175,31 @@ TEST_F(FormTest, FormatClearsTheTerminalOnlyForTheExactSchoolCode) {
   EXPECT_NE(terminal.Calls()[0].body.find("id=%2D1"), std::string::npos);
 }
 
+TEST_F(FormTest, OnlyAFirstArgumentOfExactlyDashSStartsHidden) {
+  for (const auto& [args, hidden] : std::vector<std::pair<std::vector<std::string>, bool>>{
+           {{"-s"}, true}, {{"-S"}, false}, {{"20"}, false}, {{"x", "-s"}, false}, {{}, false}}) {
+    ui::headless::HeadlessWindow window({.output = [](const std::string&) {}, .read_stdin = false});
+    FormOptions options;
+    options.arguments = args;
+    options.program_file = install_.path() / "bin" / "pmrface";
+    options.program_files = install_.path().string();
+    options.callback_address = "127.0.0.1";
+    options.callback_port = 0;
+    options.page_port = 0;
+    TForm1 form(window, options);
+    form.Timer1().Disarm();
+    form.FormCreate();
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(50ms);
+      window.Quit();
+    });
+    window.Run();
+    stopper.join();
+    EXPECT_EQ(!window.IsVisible(), hidden) << (args.empty() ? "(none)" : args.front());
+    EXPECT_EQ(window.HasTrayIcon(), hidden);
+  }
+}
+
 TEST_F(FormTest, LeftPaneLinksOpenInTheMainPane) {
   form_->FormCreate();
   window_.Command("navigate left http://p/club/xgo.html?sp=1");
