@@ -9,15 +9,7 @@ namespace fs = std::filesystem;
 
 std::string ProgramFilesFolder() {
   if (const char* p = std::getenv("PROGRAMFILES")) return p;
-#ifdef _WIN32
-  return {};
-#else
-  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return data;
-  if (const char* home = std::getenv("HOME"); home && *home) {
-    return std::string(home) + "/.local/share";
-  }
-  return {};
-#endif
+  return DefaultProgramFilesFolder();
 }
 
 namespace {

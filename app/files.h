@@ -22,6 +22,15 @@ void DeleteOldFiles(const std::filesystem::path& folder, const std::string& mask
 // The running program's own file.
 std::filesystem::path RunningProgramFile();
 
+// The install root when PROGRAMFILES is unset: empty on Windows, else $XDG_DATA_HOME or
+// ~/.local/share.
+std::string DefaultProgramFilesFolder();
+
+// The program file that start-up installs (a bare name, looked up in the working folder) and
+// the name of the installed copy.
+const char* ProgramSourceName();
+const char* InstalledProgramName();
+
 // Copies `source` to `target` unless `target` exists; failures are ignored. True if copied.
 bool CopyIfMissing(const std::filesystem::path& source, const std::filesystem::path& target);
 

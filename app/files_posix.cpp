@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <system_error>
 
 #include "app/files.h"
@@ -9,5 +10,16 @@ std::filesystem::path RunningProgramFile() {
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::filesystem::path() : self;
 }
+
+std::string DefaultProgramFilesFolder() {
+  if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return data;
+  if (const char* home = std::getenv("HOME"); home && *home) {
+    return std::string(home) + "/.local/share";
+  }
+  return {};
+}
+
+const char* ProgramSourceName() { return "pmrface"; }
+const char* InstalledProgramName() { return "pmr"; }
 
 }  // namespace pmr::app

@@ -16,4 +16,9 @@ std::filesystem::path RunningProgramFile() {
   }
 }
 
+std::string DefaultProgramFilesFolder() { return {}; }
+
+const char* ProgramSourceName() { return "pmrface.exe"; }
+const char* InstalledProgramName() { return "pmr.exe"; }
+
 }  // namespace pmr::app

@@ -17,13 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kInstalledProgram = "pmr.exe";
-constexpr const char* kProgramSource = "pmrface.exe";
-#else
-constexpr const char* kInstalledProgram = "pmr";
-constexpr const char* kProgramSource = "pmrface";
-#endif
 // The platform ignores letter case in file names; on Linux one spelling serves every use.
 constexpr const char* kPictureFolderName = "pic";
 
@@ -126,7 +119,7 @@ void TForm1::FormCreate() {
   if (root.empty()) app_folder_ = fs::path("kvt");
   fs::create_directories(app_folder_, error);
 
-  CopyIfMissing(kProgramSource, app_folder_ / kInstalledProgram);
+  CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
   // Desktop and autostart shortcuts are placed by the desktop integration (not on this build).
 
   state_.OpenConfig(app_folder_ / "pmrface.ini");
