@@ -15,9 +15,9 @@
 int main(int argc, char** argv) {
   using namespace pmr;
   // A second start only wakes the first and never reads its command line.
-  app::SingleInstance instance;
-  if (instance.AlreadyRunning()) {
-    instance.WakeFirst();
+  std::optional<app::SingleInstance> instance(std::in_place);
+  if (instance->AlreadyRunning()) {
+    instance->WakeFirst();
     return 0;
   }
 
@@ -38,10 +38,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   form->FormCreate();
-  instance.Listen([&window](std::function<void()> fn) { window.Post(std::move(fn)); },
-                  [&form] { form->AppMessageHook(); });
+  instance->Listen([&window](std::function<void()> fn) { window.Post(std::move(fn)); },
+                   [&form] { form->AppMessageHook(); });
 
   window.Run();
+  // No wake-up may reach the window once it is going away.
+  instance.reset();
 
   // Exit does not wait for long fetches or uploads: a short grace, then the process ends.
   bool clean = form->Shutdown(std::chrono::milliseconds(2000));

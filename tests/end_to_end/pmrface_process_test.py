@@ -141,6 +141,16 @@ class Bridge:
                 break
         raise AssertionError("no matching line; output was:\n" + "\n".join(self.all))
 
+    def exit_code(self, timeout=20):
+        """Waits for the process to end; its code, with what it printed when not 0."""
+        code = self.proc.wait(timeout)
+        time.sleep(0.2)
+        while not self.lines.empty():
+            self.all.append(self.lines.get())
+        if code != 0:
+            raise AssertionError("exit code %d; output was:\n%s" % (code, "\n".join(self.all)))
+        return code
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -245,7 +255,7 @@ class PmrfaceProcessTest(unittest.TestCase):
         bridge.expect(lambda l: l.startswith("navigate[main]: http://127.0.0.1:%d/club/index_jdq_s"
                                              ".html?sp=&hid=" % self.portal.server_address[1]))
         bridge.send("menu 退出")
-        self.assertEqual(bridge.proc.wait(20), 0)
+        self.assertEqual(bridge.exit_code(), 0)
         self.assertTrue(os.path.isdir(os.path.join(self.work, "pf", "kvt", "pic")))
         self.assertTrue(os.path.exists(os.path.join(self.work, "iphist.dat")))
 
@@ -277,7 +287,7 @@ class PmrfaceProcessTest(unittest.TestCase):
             self.assertEqual(json.loads(create["person"][0]),
                              {"id": "12", "idcardNum": "", "name": "张"})
             bridge.send("menu N8")
-            self.assertEqual(bridge.proc.wait(20), 0)
+            self.assertEqual(bridge.exit_code(), 0)
         finally:
             terminal.shutdown()
             terminal.server_close()
