@@ -12,6 +12,8 @@
 #include <sstream>
 #include <string>
 
+#include "base/text.h"
+
 namespace pmr::net {
 namespace {
 
@@ -26,44 +28,6 @@ std::optional<std::u16string> TextOf(std::u16string_view json) {
   JsonValuePtr v = ParseJson(json);
   if (!v) return std::nullopt;
   return AsText(*v);
-}
-
-// UTF-8 to UTF-16; every byte that does not begin a well-formed sequence becomes U+FFFD.
-std::u16string Widen(const std::string& bytes) {
-  std::u16string out;
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    unsigned char b = static_cast<unsigned char>(bytes[i]);
-    int extra = b < 0x80                 ? 0
-                : b >= 0xC2 && b <= 0xDF ? 1
-                : b >= 0xE0 && b <= 0xEF ? 2
-                : b >= 0xF0 && b <= 0xF4 ? 3
-                                         : -1;
-    char32_t cp = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
-    bool ok = extra >= 0 && i + extra < bytes.size();
-    for (int k = 1; ok && k <= extra; ++k) {
-      unsigned char c = static_cast<unsigned char>(bytes[i + k]);
-      ok = (c & 0xC0) == 0x80;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (ok && extra >= 2) {
-      char32_t min = extra == 2 ? 0x800 : 0x10000;
-      ok = cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    }
-    if (!ok) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += extra + 1;
-  }
-  return out;
 }
 
 std::u16string Repeat(std::u16string_view piece, int times) {
@@ -341,7 +305,7 @@ TEST(JsonCorpus, VerdictsMatchTheReviewedGoldenFile) {
     if (entry.path().extension() != ".json") continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    JsonValuePtr v = ParseJson(Widen(bytes));
+    JsonValuePtr v = ParseJson(Utf8ToUtf16(bytes));
     if (v) AsText(*v);  // text of every accepted tree must be producible too
     actual[entry.path().filename().string()] = v ? "value" : "none";
   }

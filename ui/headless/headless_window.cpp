@@ -390,11 +390,8 @@ Timer& HeadlessWindow::CreateTimer(std::chrono::milliseconds interval,
   return ref;
 }
 
-std::string HeadlessWindow::InputBox(const std::string& caption, const std::string& prompt,
-                                     const std::string& default_text) {
-  CheckUiThread("InputBox");
-  Emit("inputbox: " + Quoted(caption) + " " + Quoted(prompt) + " " + Quoted(default_text));
-  Box box;
+// A modal box: the loop keeps running timers and posts until the box is answered.
+void HeadlessWindow::WaitForAnswer(Box& box) {
   boxes_.push_back(&box);
   try {
     LoopUntil([&box] { return box.answered; });
@@ -403,6 +400,14 @@ std::string HeadlessWindow::InputBox(const std::string& caption, const std::stri
     throw;
   }
   boxes_.pop_back();
+}
+
+std::string HeadlessWindow::InputBox(const std::string& caption, const std::string& prompt,
+                                     const std::string& default_text) {
+  CheckUiThread("InputBox");
+  Emit("inputbox: " + Quoted(caption) + " " + Quoted(prompt) + " " + Quoted(default_text));
+  Box box;
+  WaitForAnswer(box);
   std::string result = box.ok ? box.text : default_text;
   Emit("inputbox result: " + result);
   return result;
@@ -412,14 +417,7 @@ bool HeadlessWindow::ConfirmBox(const std::string& text, const std::string& capt
   CheckUiThread("ConfirmBox");
   Emit("confirmbox: " + Quoted(caption) + " " + Quoted(text));
   Box box;
-  boxes_.push_back(&box);
-  try {
-    LoopUntil([&box] { return box.answered; });
-  } catch (...) {
-    boxes_.pop_back();
-    throw;
-  }
-  boxes_.pop_back();
+  WaitForAnswer(box);
   Emit(std::string("confirmbox result: ") + (box.ok ? "ok" : "cancel"));
   return box.ok;
 }

@@ -113,6 +113,7 @@ class HeadlessWindow : public MainWindow {
 
   // Runs posted closures and due timers until `done` (checked on the UI thread) or Quit.
   void LoopUntil(const std::function<bool()>& done);
+  void WaitForAnswer(Box& box);
   void RunCallback(const std::function<void()>& fn);
   void Finish();
   void CancelPendingInvokes();  // mutex_ held
