@@ -1,5 +1,6 @@
 #include "gateway/upload_worker.h"
 
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -11,6 +12,10 @@
 namespace pmr::gateway {
 
 void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
+  // Reading the counters and handing the texts on happen as one step, so the texts reach the
+  // window in the order the counters were read: the last text shown is never an older count.
+  static std::mutex order;
+  std::lock_guard lock(order);
   window.SetStatus(1, std::to_string(state.PicsWaiting.load()) + "张图片等待上传...");
   window.SetStatus(2, std::to_string(state.PicsUploaded.load()) + "张图片已上传...");
 }
