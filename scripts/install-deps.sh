@@ -10,7 +10,7 @@ packages=(
   python3-pyftpdlib
   wrk nginx
   # Browser test, Windows cross build under Wine, GTK desktop and its tests under Xvfb.
-  chromium
+  chromium chromium-driver
   g++-mingw-w64-x86-64-posix wine wine64 nsis
   xvfb xauth dbus dbus-x11 fonts-wqy-microhei imagemagick
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev

@@ -1,0 +1,435 @@
+"""The whole system on one machine: the portal stand-in, one or more terminal stand-ins and the
+bridge, each a real process on its own loopback address, wired the way a school wires them.
+
+Used by the demo (tools/demo.py) and by the end-to-end tests (tests/e2e). Every process runs in
+a sandbox folder: the bridge gets its own PROGRAMFILES, HOME, XDG folders and a private copy of
+its executable (so its picture folder lies in the sandbox too).
+"""
+
+import hashlib
+import json
+import os
+import queue
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.parse
+import urllib.request
+
+TERMINAL_PASSWORD = "58317094"
+SCALE = float(os.environ.get("PMRFACE_TIME_SCALE", "1"))  # sanitizer builds run slower
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    """True once predicate() is true; False when `timeout` seconds (scaled) pass first."""
+    deadline = time.monotonic() + timeout * SCALE
+    while True:
+        if predicate():
+            return True
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(interval)
+
+
+def http_get(url, timeout=10):
+    with urllib.request.urlopen(url, timeout=timeout) as reply:
+        return reply.read()
+
+
+def http_post_form(url, fields, timeout=10):
+    body = urllib.parse.urlencode(fields).encode("ascii")
+    request = urllib.request.Request(url, data=body, headers={
+        "Content-Type": "application/x-www-form-urlencoded"})
+    with urllib.request.urlopen(request, timeout=timeout) as reply:
+        return reply.read()
+
+
+class Process:
+    """A child process whose output lines are kept (and optionally echoed) as they come."""
+
+    def __init__(self, name, argv, env=None, cwd=None, echo=None, stdin=False):
+        self.name = name
+        self.lines = []
+        self._cond = threading.Condition()
+        self._echo = echo
+        self.proc = subprocess.Popen(
+            argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            stdin=subprocess.PIPE if stdin else subprocess.DEVNULL, text=True,
+            encoding="utf-8", errors="replace", start_new_session=True)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            line = raw.rstrip("\n")
+            with self._cond:
+                self.lines.append(line)
+                self._cond.notify_all()
+            if self._echo:
+                self._echo(self.name, line)
+        with self._cond:
+            self._cond.notify_all()
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def find(self, pattern, start=0):
+        """Index and line of the first line from `start` that matches the regular expression."""
+        regex = re.compile(pattern)
+        with self._cond:
+            for i in range(start, len(self.lines)):
+                if regex.search(self.lines[i]):
+                    return i, self.lines[i]
+        return None
+
+    def count(self, pattern):
+        regex = re.compile(pattern)
+        with self._cond:
+            return sum(1 for line in self.lines if regex.search(line))
+
+    def wait_for(self, pattern, timeout=20, start=0):
+        """The first matching line from index `start`; raises with the recent output when
+        none comes within `timeout` seconds (scaled) or the process has ended."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout * SCALE
+        next_index = start
+        with self._cond:
+            while True:
+                for i in range(next_index, len(self.lines)):
+                    if regex.search(self.lines[i]):
+                        return self.lines[i]
+                next_index = max(next_index, len(self.lines))
+                left = deadline - time.monotonic()
+                ended = self.proc.poll() is not None and not self._reader.is_alive()
+                if left <= 0 or ended:
+                    tail = "\n".join(self.lines[-30:])
+                    raise TimeoutError(f"{self.name}: no line matching {pattern!r}; last output:"
+                                       f"\n{tail}")
+                self._cond.wait(min(left, 0.5))
+
+    def send(self, line):
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+
+    def stop(self, timeout=10):
+        """SIGTERM (then SIGKILL after `timeout`); returns the exit code."""
+        if self.proc.poll() is None:
+            try:
+                self.proc.send_signal(signal.SIGTERM)
+                self.proc.wait(timeout * SCALE)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+        self._reader.join(5)
+        return self.proc.returncode
+
+
+def _read_ready(path, timeout, proc):
+    if not wait_until(lambda: os.path.exists(path) or not proc.alive(), timeout):
+        raise TimeoutError(f"{proc.name} did not become ready")
+    if not os.path.exists(path):
+        raise RuntimeError(f"{proc.name} exited early:\n" + "\n".join(proc.lines[-30:]))
+    with open(path) as f:
+        return f.read().split()
+
+
+class Portal(Process):
+    def __init__(self, binary, work, address="127.0.0.1", port=0, hid="HID-DEMO-1",
+                 sp="SP-DEMO", echo=None):
+        self.store = os.path.join(work, "portal-store")
+        os.makedirs(self.store, exist_ok=True)
+        ready = os.path.join(work, "portal.ready")
+        super().__init__("portal", [binary, "--listen", f"{address}:{port}", "--store", self.store,
+                                    "--hid", hid, "--sp", sp, "--ready", ready], echo=echo)
+        self.address = address
+        self.port = int(_read_ready(ready, 20, self)[0])
+        self.host = f"{address}:{self.port}"
+        self.hid, self.sp = hid, sp
+
+    def url(self, path):
+        return f"http://{self.host}{path}"
+
+    def stats(self):
+        return json.loads(http_get(self.url("/sim/stats")))
+
+    def uploads(self):
+        """(number, pid, taketime, bytes, hash) of every stored upload."""
+        text = http_get(self.url("/sim/uploads")).decode("utf-8")
+        rows = []
+        for line in text.splitlines():
+            parts = line.split(" ")
+            if len(parts) >= 5:
+                # The take time holds a space: number, pid, date, time, bytes, hash.
+                rows.append((parts[0], parts[1], " ".join(parts[2:-2]), int(parts[-2]),
+                             parts[-1]))
+        return rows
+
+    def set_status(self, code):
+        http_get(self.url(f"/sim/status?code={code}"))
+
+
+class Terminal(Process):
+    def __init__(self, binary, work, address, rate=0.0, events=0, heartbeat=0, mix=None,
+                 picture_bytes=None, seed=None, ftp_port=0, echo=None, extra=()):
+        self.address = address
+        self.pictures = os.path.join(work, f"terminal-{address}")
+        os.makedirs(self.pictures, exist_ok=True)
+        ready = os.path.join(work, f"terminal-{address}.ready")
+        if os.path.exists(ready):
+            os.unlink(ready)
+        argv = [binary, "--address", address, "--http-port", "8090", "--ftp-port", str(ftp_port),
+                "--pictures", self.pictures, "--rate", str(rate), "--events", str(events),
+                "--heartbeat", str(heartbeat), "--ready", ready]
+        if mix:
+            argv += ["--mix", mix]
+        if picture_bytes:
+            argv += ["--picture-bytes", str(picture_bytes)]
+        if seed is not None:
+            argv += ["--seed", str(seed)]
+        argv += list(extra)
+        super().__init__(f"terminal[{address}]", argv, echo=echo)
+        ports = _read_ready(ready, 20, self)
+        self.http_port, self.ftp_port = int(ports[0]), int(ports[1])
+
+    def url(self, path):
+        return f"http://{self.address}:{self.http_port}{path}"
+
+    def stats(self):
+        return json.loads(http_get(self.url("/sim/stats")))
+
+    def add_events(self, n):
+        http_get(self.url(f"/sim/events?add={n}"))
+
+    def pause(self, on):
+        http_get(self.url(f"/sim/pause?on={1 if on else 0}"))
+
+    def register_callback(self, callback_url):
+        """What the school's IT does by hand for a terminal the bridge does not bind itself."""
+        http_post_form(self.url("/setIdentifyCallBack"),
+                       [("pass", TERMINAL_PASSWORD), ("callbackUrl", callback_url)])
+
+
+class Bridge(Process):
+    """pmrface, headless, run from a private copy of the executable inside `work`."""
+
+    def __init__(self, binary, work, address, portal_host, args=(), echo=None, ui="headless",
+                 extra_env=None, name="bridge"):
+        self.work = work
+        self.bin_dir = os.path.join(work, "bin")
+        os.makedirs(self.bin_dir, exist_ok=True)
+        self.binary = os.path.join(self.bin_dir, "pmrface")
+        if not os.path.exists(self.binary):
+            shutil.copy2(binary, self.binary)
+        self.pic_dir = os.path.join(self.bin_dir, "pic")
+        self.program_files = os.path.join(work, "pf")
+        self.install_dir = os.path.join(self.program_files, "kvt")
+        self.ini_path = os.path.join(self.install_dir, "pmrface.ini")
+        home = os.path.join(work, "home")
+        runtime = os.path.join(work, "run")
+        for d in (home, runtime, os.path.join(home, ".config"), os.path.join(home, ".local")):
+            os.makedirs(d, mode=0o700, exist_ok=True)
+        env = dict(os.environ)
+        env.update({
+            "PROGRAMFILES": self.program_files, "HOME": home, "XDG_RUNTIME_DIR": runtime,
+            "XDG_CONFIG_HOME": os.path.join(home, ".config"),
+            "XDG_DATA_HOME": os.path.join(home, ".local", "share"),
+            "PMRFACE_UI": ui, "PMRFACE_BIND_ADDRESS": address, "PMRFACE_HOST_ADDRESS": address,
+            "PMRFACE_PORTAL_HOST": portal_host,
+            # The terminal's clock, like the school PC's, runs in UTC+8.
+            "TZ": os.environ.get("TZ", "Asia/Shanghai"),
+        })
+        if ui == "headless":
+            env.pop("DISPLAY", None)
+            env.pop("WAYLAND_DISPLAY", None)
+        env.update(extra_env or {})
+        self.env = env
+        self.address = address
+        self.callback_url = f"http://{address}:8090/index.html"
+        super().__init__(name, [self.binary, *args], env=env, cwd=work, echo=echo, stdin=True)
+
+    def wait_listening(self, timeout=20):
+        import socket
+
+        def up():
+            try:
+                socket.create_connection((self.address, 8090), timeout=1).close()
+                socket.create_connection(("127.0.0.1", 8091), timeout=1).close()
+                return True
+            except OSError:
+                return False
+        if not wait_until(lambda: up() or not self.alive(), timeout) or not self.alive():
+            raise RuntimeError("bridge did not start listening:\n" + "\n".join(self.lines[-30:]))
+
+    def pictures(self):
+        """Stored pictures (name -> bytes), without temporary files of fetches under way."""
+        if not os.path.isdir(self.pic_dir):
+            return {}
+        result = {}
+        for name in os.listdir(self.pic_dir):
+            if name.lower().endswith(".jpg"):
+                with open(os.path.join(self.pic_dir, name), "rb") as f:
+                    result[name] = f.read()
+        return result
+
+    def set_terminal(self, address):
+        """The operator sets the terminal's address in the settings dialog (识颜台设置)."""
+        mark = len(self.lines)
+        self.send("menu N2")
+        self.wait_for(r"^inputbox: ", timeout=10, start=mark)
+        self.send("answer " + address)
+
+    def quit(self, timeout=10):
+        """Exit through the menu (退出), as the operator does; returns the exit code."""
+        try:
+            self.send("menu N8")
+        except (BrokenPipeError, ValueError):
+            pass
+        try:
+            self.proc.wait(timeout * SCALE)
+        except subprocess.TimeoutExpired:
+            return self.stop()
+        self._reader.join(5)
+        return self.proc.returncode
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def fnv1a64(data):
+    h = 0xcbf29ce484222325
+    for b in data:
+        h ^= b
+        h = (h * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def lost_events(summary):
+    """Events that did not make the whole road: unanswered callbacks, fetched pictures not
+    stored, stored pictures not uploaded (or uploaded more than once)."""
+    return (abs(summary["events_sent"] - summary["callbacks_answered"])
+            + abs(summary["pictures_fetched"] - summary["pictures_stored"])
+            + abs(summary["pictures_stored"] - summary["uploads_received"]))
+
+
+class Rig:
+    """Portal, terminals and bridge in one sandbox; `close()` stops them all."""
+
+    def __init__(self, binaries, base="127.0.60", terminals=1, rate=0.0, events=0, heartbeat=0,
+                 mix=None, picture_bytes=None, echo=None, work=None, keep=False):
+        self.binaries = binaries
+        self.base = base
+        self.echo = echo
+        self.keep = keep
+        self.work = work or tempfile.mkdtemp(prefix="pmrface-rig.")
+        self.bridge_address = f"{base}.1"
+        self.portal = None
+        self.terminals = []
+        self.bridge = None
+        self.terminal_options = dict(rate=rate, events=events, heartbeat=heartbeat, mix=mix,
+                                     picture_bytes=picture_bytes)
+        self.terminal_count = terminals
+
+    def start(self, bind=True):
+        self.portal = Portal(self.binaries["portal_sim"], self.work, address=self.bridge_address,
+                             echo=self.echo)
+        for i in range(self.terminal_count):
+            self.terminals.append(self.start_terminal(i))
+        self.start_bridge()
+        if bind:
+            self.bind()
+        return self
+
+    def terminal_address(self, index):
+        return f"{self.base}.{index + 2}"
+
+    def start_terminal(self, index, **overrides):
+        options = dict(self.terminal_options, **overrides)
+        return Terminal(self.binaries["terminal_sim"], self.work, self.terminal_address(index),
+                        seed=index + 1, echo=self.echo, **options)
+
+    def start_bridge(self, args=()):
+        self.bridge = Bridge(self.binaries["pmrface"], self.work, self.bridge_address,
+                             self.portal.host, args=args, echo=self.echo)
+        self.bridge.wait_listening()
+        return self.bridge
+
+    def bind(self):
+        """The first terminal is bound by the bridge through the settings dialog; the others
+        get the same callback address by hand, as a school with several terminals does."""
+        if not self.terminals:
+            return
+        self.bridge.set_terminal(self.terminals[0].address)
+        self.bridge.wait_for(re.escape(self.terminals[0].address) + ":", timeout=30)
+        for t in self.terminals[1:]:
+            t.register_callback(self.bridge.callback_url)
+
+    def face_pictures_fetched(self):
+        return sum(t.stats().get("ftp_retr", 0) for t in self.terminals)
+
+    def summary(self):
+        """Events sent and answered, pictures stored, uploads received, ins calls."""
+        sent = answered = retr = 0
+        for t in self.terminals:
+            try:
+                s = t.stats()
+            except OSError:
+                continue
+            sent += s.get("events_sent", 0)
+            answered += s.get("events_answered", 0)
+            retr += s.get("ftp_retr", 0)
+        stored = len(self.bridge.pictures()) if self.bridge else 0
+        uploads = self.portal.stats().get("uploads", 0) if self.portal else 0
+        ins = self.bridge.count(r"^script\[left\]: ins\(") if self.bridge else 0
+        return {"events_sent": sent, "callbacks_answered": answered, "pictures_fetched": retr,
+                "pictures_stored": stored, "uploads_received": uploads, "ins_calls": ins}
+
+    def problems(self):
+        """What was lost or corrupted on the way, as texts (empty when nothing was): every
+        event answered, every fetched picture stored once, every stored picture uploaded once
+        and byte-exact."""
+        found = []
+        summary = self.summary()
+        if summary["callbacks_answered"] != summary["events_sent"]:
+            found.append(f"{summary['events_sent'] - summary['callbacks_answered']} events not "
+                         "answered")
+        pictures = self.bridge.pictures()
+        if summary["pictures_fetched"] != len(pictures):
+            found.append(f"{summary['pictures_fetched']} pictures fetched but {len(pictures)} "
+                         "stored")
+        stored = sorted(fnv1a64(data) for data in pictures.values())
+        uploaded = sorted(int(row[4], 16) for row in self.portal.uploads())
+        if stored != uploaded:
+            missing = len(set(stored) - set(uploaded))
+            extra = len(uploaded) - len(set(uploaded))
+            found.append(f"uploads differ from stored pictures: {len(stored)} stored, "
+                         f"{len(uploaded)} uploaded, {missing} never uploaded, {extra} twice")
+        return found
+
+    def wait_uploads_settled(self, timeout=60):
+        """Until the portal has as many uploads as the bridge stored pictures."""
+        return wait_until(lambda: self.portal.stats().get("uploads", 0)
+                          >= len(self.bridge.pictures()), timeout, interval=0.2)
+
+    def close(self):
+        codes = {}
+        if self.bridge and self.bridge.alive():
+            codes["bridge"] = self.bridge.quit()
+        for t in self.terminals:
+            codes[t.name] = t.stop()
+        if self.portal:
+            codes["portal"] = self.portal.stop()
+        if not self.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
+        return codes
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
