@@ -63,7 +63,9 @@ class Socket {
   static Socket Listen(const std::string& address, uint16_t port, int backlog = 15);
 
   // Connected socket to host:port (dotted address or a name), failing after `timeout`.
-  static Socket Connect(const std::string& host, uint16_t port, Millis timeout);
+  // A non-empty `source_address` binds the local end to that address first.
+  static Socket Connect(const std::string& host, uint16_t port, Millis timeout,
+                        const std::string& source_address = {});
 
   bool valid() const;
   Handle handle() const { return handle_; }

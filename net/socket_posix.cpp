@@ -136,9 +136,16 @@ Socket Socket::Listen(const std::string& address, uint16_t port, int backlog) {
   return s;
 }
 
-Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout) {
+Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
+                       const std::string& source_address) {
   std::vector<std::string> addresses = ResolveIPv4(host);
   Socket s = CreateTcp();
+  if (!source_address.empty()) {
+    sockaddr_in local = MakeAddress(source_address, 0);
+    if (::bind(s.handle_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      FailErrno("bind");
+    }
+  }
   sockaddr_in sa = MakeAddress(addresses.front(), port);
   int flags = ::fcntl(s.handle_, F_GETFL, 0);
   ::fcntl(s.handle_, F_SETFL, flags | O_NONBLOCK);

@@ -64,6 +64,16 @@ TEST(SocketTest, ErrorsAreRecognisable) {
   }
 }
 
+TEST(SocketTest, ConnectFromAGivenSourceAddress) {
+  Socket listener = Socket::Listen("127.0.0.1", 0);
+  Socket client = Socket::Connect("127.0.0.1", listener.LocalPort(), 2s, "127.0.0.7");
+  Socket served = listener.Accept();
+  EXPECT_EQ(served.PeerAddress(), "127.0.0.7");
+  EXPECT_EQ(client.LocalAddress(), "127.0.0.7");
+  EXPECT_THROW(Socket::Connect("127.0.0.1", listener.LocalPort(), 2s, "not an address"),
+               SocketError);
+}
+
 TEST(SocketTest, ConnectToClosedPortFails) {
   uint16_t port;
   {
