@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,9 @@
 #include "app/main/form.h"
 #include "app/single_instance.h"
 #include "ui/headless/headless_window.h"
+#ifdef PMR_HAVE_GTK
+#include "ui/gtk/gtk_window.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace pmr;
@@ -21,12 +25,38 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  const char* ui_choice = std::getenv("PMRFACE_UI");
-  if (ui_choice && *ui_choice && std::string(ui_choice) != "headless") {
-    std::fprintf(stderr, "pmrface: the %s window is not part of this build; using headless\n",
-                 ui_choice);
+  const char* ui_env = std::getenv("PMRFACE_UI");
+  const std::string ui_choice = ui_env ? ui_env : "";
+  std::unique_ptr<ui::MainWindow> chosen;
+#ifdef PMR_HAVE_GTK
+  // The desktop window by default when there is a display to put it on.
+  auto has_display = [] {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+      if (const char* value = std::getenv(name); value && *value) return true;
+    }
+    return false;
+  };
+  if (ui_choice == "gtk" || (ui_choice.empty() && has_display())) {
+    if (ui::gtk::GtkAvailable()) {
+      chosen = std::make_unique<ui::gtk::GtkMainWindow>();
+    } else {
+      std::fprintf(stderr, "pmrface: no display for the gtk window; using headless\n");
+    }
   }
-  ui::headless::HeadlessWindow window({.output = {}, .read_stdin = true});
+#else
+  if (ui_choice == "gtk") {
+    std::fprintf(stderr, "pmrface: the gtk window is not part of this build; using headless\n");
+  }
+#endif
+  if (!ui_choice.empty() && ui_choice != "headless" && ui_choice != "gtk") {
+    std::fprintf(stderr, "pmrface: the %s window is not part of this build; using headless\n",
+                 ui_choice.c_str());
+  }
+  if (!chosen) {
+    chosen = std::make_unique<ui::headless::HeadlessWindow>(
+        ui::headless::HeadlessOptions{.output = {}, .read_stdin = true});
+  }
+  ui::MainWindow& window = *chosen;
 
   app::FormOptions options;
   options.arguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
