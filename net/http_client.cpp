@@ -17,29 +17,6 @@ constexpr std::size_t kMaxHeadBytes = 256 * 1024;
 // An error reply's body only says why; it gets a short wait of its own.
 constexpr THTTPClient::Millis kErrorBodyTimeout = 2000ms;
 
-bool IsAlnum(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-}
-
-// Letters and digits stay, a blank becomes "+", every other byte "%XX".
-std::string FormEncode(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(value.size() * 3);
-  for (unsigned char c : value) {
-    if (IsAlnum(c)) {
-      out += static_cast<char>(c);
-    } else if (c == ' ') {
-      out += '+';
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
-
 void EncodeFormValues(std::vector<std::string>& lines) {
   for (std::string& line : lines) {
     std::size_t eq = line.find('=');

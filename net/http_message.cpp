@@ -232,6 +232,24 @@ std::string UrlDecode(std::string_view text) {
   return out;
 }
 
+std::string FormEncode(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size() * 3);
+  for (unsigned char c : value) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
 std::vector<std::string> DecodeParams(std::string_view source) {
   std::vector<std::string> lines;
   if (source.empty()) return lines;

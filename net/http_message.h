@@ -75,6 +75,10 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // following bytes are consumed in every case. Every other byte is copied.
 std::string UrlDecode(std::string_view text);
 
+// Form encoding of a value: letters and digits stay, a blank becomes "+", every other byte
+// "%XX" (upper-case hexadecimal). UrlDecode gives back any value without a NUL byte.
+std::string FormEncode(std::string_view value);
+
 // Cuts `source` at every "&" and URL-decodes each piece into one line; empty pieces give
 // empty lines, an empty source gives none.
 std::vector<std::string> DecodeParams(std::string_view source);

@@ -92,6 +92,15 @@ TEST(DecodeParamsTest, CutsAtEveryAmpersandThenDecodes) {
   EXPECT_THAT(DecodeParams("a=1&b=2\r\nc=3"), ElementsAre("a=1", "b=2\r\nc=3"));
 }
 
+TEST(FormEncodeTest, KeepsOnlyLettersAndDigitsAndDecodesBack) {
+  EXPECT_EQ(FormEncode("a b-c.d_e*f=g&h"), "a+b%2Dc%2Ed%5Fe%2Af%3Dg%26h");
+  EXPECT_EQ(FormEncode("\xD5\xC5"), "%D5%C5");
+  std::string every_byte;
+  for (int c = 1; c < 256; ++c) every_byte += static_cast<char>(c);
+  EXPECT_EQ(UrlDecode(FormEncode(every_byte)), every_byte);
+  EXPECT_THAT(DecodeParams("v=" + FormEncode("1&2=3")), ElementsAre("v=1&2=3"));
+}
+
 TEST(DecodeDocumentTest, PathsOfRequestLines) {
   EXPECT_EQ(DecodeDocument("/takeimg"), "/takeimg");
   EXPECT_EQ(DecodeDocument("/"), "/");
