@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "app/desktop_integration.h"
 #include "app/files.h"
 #include "net/socket.h"
 #include "portal/panes.h"
@@ -120,7 +121,10 @@ void TForm1::FormCreate() {
   fs::create_directories(app_folder_, error);
 
   CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
-  // Desktop and autostart shortcuts are placed by the desktop integration (not on this build).
+  const fs::path installed = fs::absolute(app_folder_, error) / InstalledProgramName();
+  const std::string working_folder = installed.parent_path().string();
+  PlaceDesktopShortcut(installed.string(), "", working_folder, ShortcutFileName());
+  PlaceAutostartShortcut(installed.string(), "20", working_folder, ShortcutFileName());
 
   state_.OpenConfig(app_folder_ / "pmrface.ini");
   state_.SetFaceAddr(state_.ReadConfig("FIPCAddr1"));
@@ -134,6 +138,7 @@ void TForm1::FormCreate() {
   DeleteOldFiles(installed_pictures, "*.*", 30, std::chrono::system_clock::now());
   // The running program's own picture folder, where fetched pictures go.
   fs::create_directories(picture_folder_, error);
+  SetBrowserEmulation();
 
   window_.SetActivateHandler([this] { AppMessageHook(); });
 
