@@ -22,6 +22,8 @@ constexpr Millis kIdleThreadTime{2000};
 struct PeerClosed {};
 struct ReadTimeout {};
 struct BodyTooLarge {};
+// The head deadline passed after the request had begun to arrive.
+struct HeadTimedOut {};
 
 // Holds back a small write (the header) to send it with the next one when both fit in one
 // piece, so that a short answer leaves in one segment. Flush() sends what is held.
@@ -104,6 +106,9 @@ class THTTPServer::RequestReader {
     }
     return Take(Available());
   }
+
+  // True when bytes of a line not yet complete are buffered.
+  bool HasPending() const { return Available() > 0; }
 
   // Discards what the peer still sends until it closes or `deadline` passes.
   void Drain(Clock::time_point deadline) {
@@ -381,6 +386,20 @@ void THTTPServer::Serve(Connection& connection) {
   } catch (const PeerClosed&) {
   } catch (const ReadTimeout&) {
     Report(connection, "Read timed out.");
+  } catch (const HeadTimedOut&) {
+    Report(connection, "Read timed out.");
+    // A peer that began a request is told why it gets no answer, as nginx does.
+    try {
+      SocketSink sink(connection.socket);
+      THTTPResponseInfo answer(&sink);
+      answer.SetResponseNo(408);
+      answer.ContentLength = 0;
+      answer.WriteHeader();
+      sink.Flush();
+      connection.socket.ShutdownSend();
+    } catch (...) {
+      // The peer is gone; closing is all that is left.
+    }
   } catch (const SocketError& e) {
     if (!e.IsAbortedOrReset() && !e.IsClosed()) Report(connection, e.what());
   } catch (const std::exception& e) {
@@ -393,7 +412,19 @@ void THTTPServer::Serve(Connection& connection) {
 
 THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestReader& reader) {
   const auto head_deadline = Clock::now() + Limits.head_timeout;
-  std::string line = reader.ReadLine(head_deadline);
+  bool head_started = false;
+  // A connection that stays silent is closed quietly; one whose request stalls gets 408.
+  auto read_head_line = [&] {
+    try {
+      std::string read = reader.ReadLine(head_deadline);
+      head_started = true;
+      return read;
+    } catch (const ReadTimeout&) {
+      if (head_started || reader.HasPending()) throw HeadTimedOut{};
+      throw;
+    }
+  };
+  std::string line = read_head_line();
 
   std::size_t last_space = line.rfind(' ');
   if (last_space == std::string::npos) throw HttpServerError("Error in parsing command.");
@@ -412,7 +443,7 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestRe
 
   std::size_t head_bytes = line.size();
   for (;;) {
-    std::string header = reader.ReadLine(head_deadline);
+    std::string header = read_head_line();
     if (header.empty()) break;
     head_bytes += header.size() + 2;
     if (head_bytes > Limits.max_head_bytes) throw HttpServerError("Request head too large.");

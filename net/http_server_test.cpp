@@ -263,6 +263,24 @@ TEST(HttpServerLimitsTest, SilentAndTricklingClientsAreDroppedAtTheHeadDeadline)
   EXPECT_THAT(t.Errors(), ElementsAre("Read timed out.", "Read timed out."));
 }
 
+TEST(HttpServerLimitsTest, StalledHeadIsAnswered408) {
+  HttpServerLimits limits;
+  limits.head_timeout = 300ms;
+  TestServer t({}, limits);
+  const std::string k408 =
+      "HTTP/1.1 408 Request Timeout\r\nConnection: close\r\nContent-Type: text/html\r\n"
+      "Content-Length: 0\r\nServer: pmrface/1.0\r\n\r\n";
+  // Part of the request line, and a whole request line without the end of the head.
+  for (const char* partial : {"GET /ind", "GET / HTTP/1.1\r\nHost: x\r\n"}) {
+    Socket socket = ConnectTo(t.port);
+    socket.SendAll(partial);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadUntilClose(socket), k408) << partial;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  }
+  EXPECT_THAT(t.Requests(), IsEmpty());
+}
+
 TEST(HttpServerLimitsTest, StalledBodyIsDropped) {
   HttpServerLimits limits;
   limits.body_timeout = 300ms;
