@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
   pmr::portal_sim::PortalSimOptions options;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg != "--listen" && arg != "--store" && arg != "--hid" && arg != "--sp" &&
+        arg != "--ready") {
+      return Usage("unknown option " + arg);
+    }
     if (i + 1 >= argc) return Usage("missing value after " + arg);
     const std::string value = argv[++i];
     if (arg == "--listen") {
@@ -49,10 +53,8 @@ int main(int argc, char** argv) {
       options.hid = value;
     } else if (arg == "--sp") {
       options.sp = value;
-    } else if (arg == "--ready") {
-      ready = value;
     } else {
-      return Usage("unknown option " + arg);
+      ready = value;
     }
   }
   const std::size_t colon = listen.rfind(':');
