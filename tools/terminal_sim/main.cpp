@@ -6,7 +6,9 @@
 //                [--ready FILE] [--seed N]
 //
 // Port 0 picks a free port; --ready writes "HTTP_PORT FTP_PORT\n" to FILE once both listen.
-// Events start when a callback address is registered. SIGINT or SIGTERM ends the run.
+// Events start when a callback address is registered. Pictures go to DIR/snap/ (DIR defaults
+// to a new folder under the temporary folder); only the latest 1000 are kept. The test controls
+// under /sim/ are described in terminal.h. SIGINT or SIGTERM ends the run.
 // Every line on standard output starts with "terminal[ADDRESS]: " and is one of:
 //   listening http=PORT ftp=PORT pictures=DIR
 //   http PATH FORM-OR-QUERY -> REPLY-MESSAGE
