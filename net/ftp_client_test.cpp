@@ -288,12 +288,14 @@ TEST(FtpClientTest, DataConnectionOnlyFromTheControlPeer) {
   // The fake listens on 127.0.0.2 while the client's end of the control connection is
   // 127.0.0.1: a connection to the data port from 127.0.0.1 is a stranger's.
   std::atomic<int> strangers_turned_away{0};
+  std::atomic<int> data_port{0};
   FakeFtpServer fake(
       "220 fake\r\n",
       [&](const std::string& command, FakeFtpSession& s) {
         AnswerLogin(command, s);
         if (command.rfind("RETR ", 0) != 0) return;
         s.Reply("150 ok\r\n");
+        data_port = s.data_port();
         BoundConnection stranger("127.0.0.1", s.data_host(), s.data_port());
         stranger.SendAll("forged");
         if (stranger.ClosedByPeer(5s)) ++strangers_turned_away;
@@ -311,6 +313,9 @@ TEST(FtpClientTest, DataConnectionOnlyFromTheControlPeer) {
   EXPECT_TRUE(client.Get("pic", out));
   EXPECT_EQ(out.str(), "genuine");
   EXPECT_EQ(strangers_turned_away, 1);
+  // One data connection is taken, then the listener is gone.
+  EXPECT_THROW((void)Socket::Connect("127.0.0.1", static_cast<std::uint16_t>(data_port.load()), 1s),
+               SocketError);
 
   FtpTimeouts timeouts;
   timeouts.data = 500ms;
