@@ -387,6 +387,10 @@ void GtkMainWindow::Impl::Build() {
   gtk_box_pack_start(GTK_BOX(column), panel, TRUE, TRUE, 0);
   for (int i = 0; i < 2; ++i) {
     views[i] = webkit_web_view_new();
+    // The portal's pages open windows from script as the old control let them; each such
+    // wish is routed to the same pane's before-navigate handler.
+    webkit_settings_set_javascript_can_open_windows_automatically(
+        webkit_web_view_get_settings(WEBKIT_WEB_VIEW(views[i])), TRUE);
     g_signal_connect(views[i], "decide-policy", G_CALLBACK(OnDecidePolicy), this);
     g_signal_connect(views[i], "create", G_CALLBACK(OnCreate), this);
   }

@@ -1,0 +1,212 @@
+// The GTK window on a real X server (Xvfb) with real WebKit views, against pages that a
+// loopback HTTP server of the test serves.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/main/form.h"
+#include "net/http_server.h"
+#include "ui/gtk/gtk_window.h"
+
+namespace pmr::ui::gtk {
+namespace {
+namespace fs = std::filesystem;
+
+const char* kLiveList =
+    "<html><head><meta charset='utf-8'></head><body><table id='t'></table>"
+    "<a id='pts' href='/club/index_jdq_s.html?sp=S1&amp;hid=H1'>积分</a>"
+    "<a id='caps' href='/club/INDEX_JDQ_S.html'>caps</a>"
+    "<a id='blank' target='_blank' href='/club/xgo.html?sp=S1'>xgo</a>"
+    "<iframe id='f' src='about:blank'></iframe>"
+    "<script>function ins(c,p,t){var r=document.getElementById('t').insertRow(-1);"
+    "r.insertCell(0).textContent=c;r.insertCell(1).textContent=p;"
+    "r.insertCell(2).textContent=t;}</script></body></html>";
+
+// Serves the live list page for every path; the page's address tells the panes apart.
+class PortalPages {
+ public:
+  PortalPages() : server_(0) {
+    server_.Bindings.push_back({"127.0.0.1", 0});
+    server_.OnCommandGet = [](net::TPeerThread&, net::THTTPRequestInfo& request,
+                              net::THTTPResponseInfo& response) {
+      response.ContentType = "text/html; charset=utf-8";
+      response.ContentText =
+          request.Document.find("jdqface_now") != std::string::npos
+              ? kLiveList
+              : "<html><body><h1 id='h'>" + request.Document + "</h1></body></html>";
+    };
+    server_.SetActive(true);
+  }
+  std::string host() const { return "127.0.0.1:" + std::to_string(server_.ListeningPort()); }
+
+ private:
+  net::THTTPServer server_;
+};
+
+bool WaitFor(GtkMainWindow& window, const std::function<bool()>& done, int ms = 15000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    window.Pump(20);
+  }
+  return true;
+}
+
+// Waits until the pane's document (not only its address) is the page of `marker`, loaded.
+bool Loaded(GtkMainWindow& window, Pane pane, const std::string& marker) {
+  const std::string check =
+      "document.readyState == 'complete' && location.href.indexOf('" + marker + "') >= 0";
+  return WaitFor(window, [&] {
+    try {
+      return window.EvaluateScript(pane, check) == "true";
+    } catch (const ScriptError&) {
+      return false;
+    }
+  });
+}
+
+class GtkWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!GtkAvailable()) GTEST_SKIP() << "no display (run under xvfb-run)";
+  }
+};
+
+TEST_F(GtkWindowTest, LayoutMenusAndStatusPanels) {
+  GtkMainWindow window({.echo = false, .use_tray = false});
+  window.SetTitle("青禾田识颜台");
+  int clicks = 0;
+  MenuItem settings{"设置", "N1", nullptr, {}};
+  settings.children = {{"识颜台设置", "N2", [&] { ++clicks; }, {}},
+                       MenuItem::Separator(),
+                       {"退出", "N8", nullptr, {}}};
+  window.SetMenu({{"积分", "N4", nullptr, {}}, settings});
+  EXPECT_EQ(window.MenuBarCaptions(),
+            (std::vector<std::string>{"积分", "设置[识颜台设置 | 退出]"}));
+  window.Show();
+  window.Pump(300);
+  EXPECT_EQ(window.Title(), "青禾田识颜台");
+  EXPECT_TRUE(window.IsVisible());
+  EXPECT_EQ(window.PaneWidth(Pane::kLeft), kLeftPaneWidth);
+  EXPECT_GT(window.PaneWidth(Pane::kMain), 900);
+  window.SetStatus(2, "3张图片已上传...");
+  EXPECT_EQ(window.Status(2), "3张图片已上传...");
+  EXPECT_THROW(window.SetStatus(3, "x"), Error);
+  EXPECT_EQ(window.LogLines(), std::vector<std::string>{"Memo1"});
+  window.AppendLog("a\nb");
+  EXPECT_EQ(window.LogLines().size(), 3u);
+  window.Hide();
+  EXPECT_FALSE(window.IsVisible());
+}
+
+TEST_F(GtkWindowTest, PostInvokeAndTimersFromOtherThreads) {
+  GtkMainWindow window({.echo = false, .use_tray = false});
+  std::vector<int> order;
+  window.Post([&] { order.push_back(1); });  // before Run: waits for it
+  std::atomic<bool> ticked{false};
+  Timer& timer = window.CreateTimer(std::chrono::milliseconds(30), [&] { ticked = true; });
+  std::optional<int> invoked;
+  std::thread worker([&] {
+    invoked = window.Invoke([&] {
+      order.push_back(2);
+      return 7;
+    });
+    timer.Arm();
+    timer.Arm();  // no restart
+    while (!ticked) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    window.Post([&] { window.Quit(); });
+  });
+  window.Run();
+  worker.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+  EXPECT_EQ(invoked, 7);
+  EXPECT_FALSE(timer.Armed());
+  // After the loop: posts are dropped and Invoke gives nothing at once.
+  bool ran = false;
+  window.Post([&] { ran = true; });
+  std::optional<int> late;
+  std::thread([&] { late = window.Invoke([] { return 1; }); }).join();
+  EXPECT_FALSE(late.has_value());
+  window.Pump(50);
+  EXPECT_FALSE(ran);
+}
+
+// TForm1 on the GTK window: the first pages, the left pane's ins and its links.
+TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane) {
+  PortalPages portal;
+  fs::path install = fs::temp_directory_path() / ("pmr_gtk_" + std::to_string(::getpid()));
+  fs::create_directories(install / "bin");
+  ::setenv("HOME", install.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (install / "config").c_str(), 1);
+
+  GtkMainWindow window({.echo = false, .use_tray = false});
+  app::FormOptions options;
+  options.program_file = install / "bin" / "pmrface";
+  options.program_files = install.string();
+  options.callback_address = "127.0.0.1";
+  options.callback_port = 0;
+  options.page_port = 0;
+  options.portal_host = portal.host();
+  app::TForm1 form(window, options);
+  form.Timer1().Disarm();
+  form.FormCreate();
+  window.Show();
+
+  form.State().SetSchoolSP("S1");
+  form.State().SetSchoolHID("H1");
+  form.Timer4().Arm();
+  ASSERT_TRUE(Loaded(window, Pane::kLeft, "/club/hlmbo_jdqface_now.html?sp=S1"))
+      << window.Location(Pane::kLeft);
+  ASSERT_TRUE(Loaded(window, Pane::kMain, "/mosite/xykq2.html?sp=S1"))
+      << window.Location(Pane::kMain);
+
+  // A recognition's values reach the page's ins and show as a row.
+  form.State().SetLastCardId("fp1001");
+  form.State().SetLastPicUrl("http://127.0.0.1:8091/a.jpg");
+  form.State().SetLastEventTime("2026/12/9 13:13:29");
+  form.Timer2().Arm();
+  ASSERT_TRUE(WaitFor(window, [&] {
+    return window.EvaluateScript(Pane::kLeft, "document.getElementById('t').rows.length") == "1";
+  }));
+  EXPECT_EQ(window.EvaluateScript(Pane::kLeft, "document.getElementById('t').rows[0].innerText"),
+            "fp1001\thttp://127.0.0.1:8091/a.jpg\t2026/12/9 13:13:29");
+
+  const std::string shot = std::string(PMR_BINARY_DIR) + "/screenshot-gtk.png";
+  window.Pump(500);
+  EXPECT_EQ(std::system(("import -window root " + shot + " 2>/dev/null").c_str()), 0);
+
+  // A script error is the page's, reported as ScriptError.
+  EXPECT_THROW(window.RunScript(Pane::kLeft, "throw new Error('boom')"), ScriptError);
+
+  // A points link opens in the main pane; the left pane keeps its page.
+  window.EvaluateScript(Pane::kLeft, "document.getElementById('pts').click()");
+  ASSERT_TRUE(Loaded(window, Pane::kMain, "/club/index_jdq_s.html?sp=S1&hid=H1"))
+      << window.Location(Pane::kMain);
+  EXPECT_NE(window.Location(Pane::kLeft).find("hlmbo_jdqface_now"), std::string::npos);
+  EXPECT_EQ(window.EvaluateScript(Pane::kLeft, "document.getElementById('t').rows.length"), "1");
+
+  // A frame's navigation is seen too: the frame stays, the main pane goes.
+  window.EvaluateScript(Pane::kLeft,
+                        "document.getElementById('f').src='/club/index_jdq_s.html?sp=F'");
+  ASSERT_TRUE(Loaded(window, Pane::kMain, "/club/index_jdq_s.html?sp=F"))
+      << window.Location(Pane::kMain);
+  EXPECT_EQ(window.EvaluateScript(Pane::kLeft,
+                                  "document.getElementById('f').contentWindow.location.href"),
+            "about:blank");
+
+  // Another spelling stays in the left pane.
+  window.EvaluateScript(Pane::kLeft, "document.getElementById('caps').click()");
+  ASSERT_TRUE(Loaded(window, Pane::kLeft, "INDEX_JDQ_S")) << window.Location(Pane::kLeft);
+  form.Shutdown(std::chrono::milliseconds(500));
+  fs::remove_all(install);
+}
+
+}  // namespace
+}  // namespace pmr::ui::gtk
