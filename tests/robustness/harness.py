@@ -130,8 +130,12 @@ class BridgeTest(unittest.TestCase):
             self.env["PMRFACE_PORTAL_HOST"] = "127.0.0.1:%d" % portal_port
         self.bridge = Bridge(self.program, self.env, self.work)
         if wait:
-            wait_port(self.address, 8090)
-            wait_port("127.0.0.1", PAGE_PORT)
+            try:
+                wait_port(self.address, 8090)
+                wait_port("127.0.0.1", PAGE_PORT)
+            except AssertionError as e:
+                raise AssertionError("%s; the bridge printed:\n%s" %
+                                     (e, self.bridge.output()[-4000:])) from None
         return self.bridge
 
     def callback(self, body, timeout=30, source=None):
