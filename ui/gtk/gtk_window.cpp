@@ -335,7 +335,24 @@ std::string RequestUri(WebKitNavigationAction* action) {
 // handler, like any other navigation of that pane.
 void OpenInSamePane(GtkMainWindow::Impl* impl, Pane pane, const std::string& url) {
   if (url.empty() || url == "about:blank") return;
-  impl->self.Post([impl, pane, url] { impl->self.Navigate(pane, url); });
+  // After the view's signal has returned; an idle of its own, since the window's queue
+  // waits for Run and the view also navigates in modal boxes and before the loop.
+  struct Pending {
+    std::shared_ptr<Core> core;
+    Pane pane;
+    std::string url;
+  };
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        auto* pending = static_cast<Pending*>(data);
+        if (GtkMainWindow::Impl* live = pending->core->impl) {
+          live->RunGuarded([&] { live->self.Navigate(pending->pane, pending->url); });
+        }
+        return G_SOURCE_REMOVE;
+      },
+      new Pending{impl->core, pane, url},
+      [](gpointer data) { delete static_cast<Pending*>(data); });
 }
 
 gboolean OnDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,

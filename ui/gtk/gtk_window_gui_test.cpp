@@ -192,6 +192,14 @@ TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane)
   EXPECT_NE(window.Location(Pane::kLeft).find("hlmbo_jdqface_now"), std::string::npos);
   EXPECT_EQ(window.EvaluateScript(Pane::kLeft, "document.getElementById('t').rows.length"), "1");
 
+  // target=_blank and window.open go through the same rule: the smart-school page opens in
+  // the main pane.
+  window.EvaluateScript(Pane::kLeft, "document.getElementById('blank').click()");
+  ASSERT_TRUE(Loaded(window, Pane::kMain, "/club/xgo.html?sp=S1")) << window.Location(Pane::kMain);
+  window.EvaluateScript(Pane::kLeft, "window.open('/club/xgo.html?sp=W'); 1");
+  ASSERT_TRUE(Loaded(window, Pane::kMain, "/club/xgo.html?sp=W")) << window.Location(Pane::kMain);
+  EXPECT_NE(window.Location(Pane::kLeft).find("hlmbo_jdqface_now"), std::string::npos);
+
   // A frame's navigation is seen too: the frame stays, the main pane goes.
   window.EvaluateScript(Pane::kLeft,
                         "document.getElementById('f').src='/club/index_jdq_s.html?sp=F'");
