@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -22,6 +23,10 @@ const std::filesystem::path& Folder() {
     std::filesystem::path path =
         std::filesystem::temp_directory_path() / ("fuzz_ini." + std::to_string(getpid()));
     std::filesystem::create_directories(path);
+    std::atexit([] {
+      std::error_code ignored;
+      std::filesystem::remove_all(Folder(), ignored);
+    });
     return path;
   }();
   return folder;
