@@ -1,5 +1,6 @@
 #include "tools/terminal_sim/event_source.h"
 
+#include <algorithm>
 #include <fstream>
 #include <system_error>
 
@@ -29,7 +30,8 @@ bool AllDigits(const std::string& text) {
 }  // namespace
 
 PostResult PostJson(const std::string& url, const std::string& body,
-                    const std::string& source_address, std::chrono::milliseconds timeout) {
+                    const std::string& source_address, std::chrono::milliseconds timeout,
+                    const std::atomic<bool>* cancel) {
   PostResult result;
   try {
     net::UriParts uri = net::SplitUri(url);
@@ -60,10 +62,15 @@ PostResult PostJson(const std::string& url, const std::string& body,
     char chunk[8192];
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0 || !socket.WaitReadable(left)) {
+      if (left.count() <= 0) {
         result.error = "no complete reply within " + std::to_string(timeout.count()) + " ms";
         return result;
       }
+      if (cancel && cancel->load()) {
+        result.error = "stopped";
+        return result;
+      }
+      if (!socket.WaitReadable(std::min(left, std::chrono::milliseconds(200)))) continue;
       std::size_t n = socket.Receive(chunk, sizeof chunk);
       if (n == 0) break;
       received.append(chunk, n);
@@ -131,6 +138,7 @@ void EventSource::Stop() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
+  cancel_ = true;
   wake_.notify_all();
   if (events_thread_.joinable()) events_thread_.join();
   if (heartbeat_thread_.joinable()) heartbeat_thread_.join();
@@ -235,7 +243,7 @@ EventSource::Event EventSource::MakeEvent(long sequence) {
 
 void EventSource::Send(Event event, const std::string& url) {
   ++events_sent_;
-  PostResult result = PostJson(url, event.json, options_.address, options_.post_timeout);
+  PostResult result = PostJson(url, event.json, options_.address, options_.post_timeout, &cancel_);
   std::string outcome;
   if (result.status == 200 && net::TrimBlanks(result.body) == kAnswered) {
     ++events_answered_;
@@ -317,7 +325,7 @@ void EventSource::HeartbeatLoop() {
     lock.unlock();
     std::string body = "{\"deviceKey\":\"SIM-" + options_.address + "\",\"ip\":\"" +
                        options_.address + "\",\"time\":" + std::to_string(NowMillis()) + "}";
-    PostResult result = PostJson(url, body, options_.address, options_.post_timeout);
+    PostResult result = PostJson(url, body, options_.address, options_.post_timeout, &cancel_);
     ++heartbeats_sent_;
     if (log_) {
       log_("heartbeat " + std::to_string(++count) + " -> " +

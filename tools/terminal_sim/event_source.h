@@ -57,8 +57,10 @@ struct PostResult {
 };
 
 // POSTs `body` as JSON to an http:// URL from `source_address`, HTTP/1.0, one connection.
+// Gives up early once `cancel` (when given) becomes true.
 PostResult PostJson(const std::string& url, const std::string& body,
-                    const std::string& source_address, std::chrono::milliseconds timeout);
+                    const std::string& source_address, std::chrono::milliseconds timeout,
+                    const std::atomic<bool>* cancel = nullptr);
 
 class EventSource {
  public:
@@ -110,6 +112,7 @@ class EventSource {
   std::mt19937_64 random_;                     // event thread only
   std::deque<std::filesystem::path> written_;  // event thread only
 
+  std::atomic<bool> cancel_{false};  // set by Stop: posts in flight give up
   std::atomic<long> events_sent_{0};
   std::atomic<long> events_answered_{0};
   std::atomic<long> events_failed_{0};

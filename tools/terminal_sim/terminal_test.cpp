@@ -248,6 +248,19 @@ TEST_F(TerminalTest, AnAnswerOtherThanTheBridgesCountsAsFailed) {
   EXPECT_EQ(sim->Stats().events_failed, 3);
 }
 
+TEST_F(TerminalTest, StopDoesNotWaitForASilentBridge) {
+  net::Socket silent = net::Socket::Listen("127.0.0.1", 0);
+  auto sim = Start(0, 0);
+  sim->device().on_callback_url("http://127.0.0.1:" + std::to_string(silent.LocalPort()) + "/");
+  Get(*sim, "/sim/events?add=1");
+  net::Socket held = silent.AcceptFor(5s);
+  ASSERT_TRUE(held.valid());
+  auto started = std::chrono::steady_clock::now();
+  sim->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_EQ(sim->Stats().events_failed, 1);
+}
+
 TEST(PictureTest, AValidJpegOfTheAskedSizeThatFileRecognises) {
   for (std::size_t size : {0u, 100u, 65537u, 65540u, 200000u}) {
     std::string bytes = MakeJpeg("terminal 127.0.0.5 event 1 nonce 9", size);
