@@ -128,7 +128,20 @@ class BridgeTest(unittest.TestCase):
     def start(self, portal_port=None, wait=True):
         if portal_port:
             self.env["PMRFACE_PORTAL_HOST"] = "127.0.0.1:%d" % portal_port
-        self.bridge = Bridge(self.program, self.env, self.work)
+        # Port 8091 is fixed: another bridge on this machine (outside this test run) may hold
+        # it for a while, so a start that cannot bind is tried again.
+        deadline = time.time() + 120
+        while True:
+            self.bridge = Bridge(self.program, self.env, self.work)
+            try:
+                self.bridge.proc.wait(1.5)
+            except subprocess.TimeoutExpired:
+                break
+            time.sleep(0.3)  # the reader thread takes the last lines
+            if "already in use" not in self.bridge.output() or time.time() > deadline:
+                break
+            self.bridge.stop()
+            time.sleep(1)
         if wait:
             try:
                 wait_port(self.address, 8090)
