@@ -126,7 +126,16 @@ class Process:
                 os.killpg(self.proc.pid, signal.SIGKILL)
                 self.proc.wait()
         self._reader.join(5)
+        self._close_pipes()
         return self.proc.returncode
+
+    def _close_pipes(self):
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            if pipe:
+                try:
+                    pipe.close()
+                except OSError:
+                    pass
 
 
 def _read_ready(path, timeout, proc):
@@ -250,7 +259,10 @@ class Bridge(Process):
         self.env = env
         self.address = address
         self.callback_url = f"http://{address}:8090/index.html"
-        super().__init__(name, [self.binary, *args], env=env, cwd=work, echo=echo, stdin=True)
+        # Started from its own folder, as from its desktop entry: the first start copies the
+        # program file it finds there into the install folder.
+        super().__init__(name, [self.binary, *args], env=env, cwd=self.bin_dir, echo=echo,
+                         stdin=True)
 
     def wait_listening(self, timeout=20):
         import socket
@@ -294,6 +306,7 @@ class Bridge(Process):
         except subprocess.TimeoutExpired:
             return self.stop()
         self._reader.join(5)
+        self._close_pipes()
         return self.proc.returncode
 
 
