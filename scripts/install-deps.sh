@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  curl python3 coreutils tzdata
+  curl file python3 coreutils tzdata
   python3-pyftpdlib
   wrk nginx
   # Browser test, Windows cross build under Wine, GTK desktop and its tests under Xvfb.
