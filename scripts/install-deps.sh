@@ -12,7 +12,7 @@ packages=(
   # Browser test, Windows cross build under Wine, GTK desktop and its tests under Xvfb.
   chromium chromium-driver
   g++-mingw-w64-x86-64-posix wine wine64 nsis
-  xvfb xauth dbus dbus-x11 fonts-wqy-microhei imagemagick
+  xvfb xauth dbus dbus-x11 xdg-user-dirs fonts-wqy-microhei imagemagick
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
 )
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -28,6 +29,10 @@ class FormTest : public ::testing::Test {
         clock_(EventTimeFromUnixMs(kNowMs)) {
     net::testing::WriteFile(ftp_root_.path() / "a.jpg", std::string(3000, 'P'));
     net::testing::WriteFile(ftp_root_.path() / "b.jpg", std::string(4000, 'Q'));
+    // Start-up places desktop entries under HOME: keep them in the test's own folder.
+    const std::string home = (install_.path() / "home").string();
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
     FormOptions options;
     options.program_file = install_.path() / "bin" / "pmrface";
     options.program_files = install_.path().string();

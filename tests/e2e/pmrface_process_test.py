@@ -183,7 +183,9 @@ class PmrfaceProcessTest(unittest.TestCase):
         self.address = "127.0.%d.%d" % (random.randint(1, 254), random.randint(2, 254))
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
+        home = os.path.join(self.work, "home")
         self.env = dict(os.environ, PROGRAMFILES=os.path.join(self.work, "pf"),
+                        HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                         XDG_RUNTIME_DIR=runtime, PMRFACE_UI="headless",
                         PMRFACE_BIND_ADDRESS=self.address,
                         PMRFACE_PORTAL_HOST="127.0.0.1:%d" % self.portal.server_address[1])
