@@ -227,7 +227,7 @@ class Bridge(Process):
     """pmrface, headless, run from a private copy of the executable inside `work`."""
 
     def __init__(self, binary, work, address, portal_host, args=(), echo=None, ui="headless",
-                 extra_env=None, name="bridge"):
+                 extra_env=None, name="bridge", config=None):
         self.work = work
         self.bin_dir = os.path.join(work, "bin")
         os.makedirs(self.bin_dir, exist_ok=True)
@@ -238,6 +238,12 @@ class Bridge(Process):
         self.program_files = os.path.join(work, "pf")
         self.install_dir = os.path.join(self.program_files, "kvt")
         self.ini_path = os.path.join(self.install_dir, "pmrface.ini")
+        if config:
+            # An installation configured before: the settings the bridge keeps in its INI file.
+            os.makedirs(self.install_dir, exist_ok=True)
+            lines = ["[JDQFACE]"] + [f"{k}={v}" for k, v in config.items()]
+            with open(self.ini_path, "wb") as f:
+                f.write(("\r\n".join(lines) + "\r\n").encode("gbk"))
         home = os.path.join(work, "home")
         runtime = os.path.join(work, "run")
         for d in (home, runtime, os.path.join(home, ".config"), os.path.join(home, ".local")):
@@ -348,12 +354,12 @@ class Rig:
                                      picture_bytes=picture_bytes)
         self.terminal_count = terminals
 
-    def start(self, bind=True):
+    def start(self, bind=True, **bridge_options):
         self.portal = Portal(self.binaries["portal_sim"], self.work, address=self.bridge_address,
                              echo=self.echo)
         for i in range(self.terminal_count):
             self.terminals.append(self.start_terminal(i))
-        self.start_bridge()
+        self.start_bridge(**bridge_options)
         if bind:
             self.bind()
         return self
@@ -366,9 +372,9 @@ class Rig:
         return Terminal(self.binaries["terminal_sim"], self.work, self.terminal_address(index),
                         seed=index + 1, echo=self.echo, **options)
 
-    def start_bridge(self, args=()):
+    def start_bridge(self, args=(), **options):
         self.bridge = Bridge(self.binaries["pmrface"], self.work, self.bridge_address,
-                             self.portal.host, args=args, echo=self.echo)
+                             self.portal.host, args=args, echo=self.echo, **options)
         self.bridge.wait_listening()
         return self.bridge
 
