@@ -111,7 +111,9 @@ class BridgeTest(unittest.TestCase):
         self.address = own_address()
         runtime = os.path.join(self.work, "run")
         os.makedirs(runtime, mode=0o700)
+        home = os.path.join(self.work, "home")
         self.env = dict(os.environ, PROGRAMFILES=os.path.join(self.work, "pf"),
+                        HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"),
                         XDG_RUNTIME_DIR=runtime, PMRFACE_UI="headless",
                         PMRFACE_BIND_ADDRESS=self.address, PMRFACE_HOST_ADDRESS=self.address,
                         PMRFACE_PORTAL_HOST="127.0.0.1:1")
