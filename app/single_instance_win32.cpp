@@ -1,6 +1,8 @@
 #include <windows.h>
 
+#include <future>
 #include <string>
+#include <thread>
 
 #include "app/single_instance.h"
 
@@ -19,6 +21,9 @@ struct SingleInstance::Impl {
   bool already_running = false;
   std::string problem;
   HWND window = nullptr;  // hidden top-level window: broadcasts reach only those
+  // The window lives on a thread of its own, so that wake-ups arrive whatever loop the UI
+  // backend runs; they reach the app only through `post`.
+  std::thread pump;
   Poster post;
   std::function<void()> on_wake;
 
@@ -36,6 +41,7 @@ struct SingleInstance::Impl {
       }
       return 0;
     }
+    if (msg == WM_DESTROY) ::PostQuitMessage(0);
     return ::DefWindowProcA(hwnd, msg, wparam, lparam);
   }
 };
@@ -56,7 +62,10 @@ SingleInstance::SingleInstance(std::filesystem::path /*folder*/) : impl_(std::ma
 
 SingleInstance::~SingleInstance() {
   Impl& s = *impl_;
-  if (s.window != nullptr) ::DestroyWindow(s.window);
+  if (s.pump.joinable()) {
+    if (s.window != nullptr) ::PostMessageA(s.window, WM_CLOSE, 0, 0);
+    s.pump.join();
+  }
   if (s.mutex != nullptr) {
     if (!s.already_running) ::ReleaseMutex(s.mutex);
     ::CloseHandle(s.mutex);
@@ -78,24 +87,35 @@ void SingleInstance::Listen(Poster post, std::function<void()> on_wake) {
   if (s.already_running || s.window != nullptr || s.message == 0 || !post || !on_wake) return;
   s.post = std::move(post);
   s.on_wake = std::move(on_wake);
-  HINSTANCE instance = ::GetModuleHandleA(nullptr);
-  WNDCLASSA window_class{};
-  window_class.lpfnWndProc = &Impl::WindowProc;
-  window_class.hInstance = instance;
-  window_class.lpszClassName = kWindowClass;
-  if (::RegisterClassA(&window_class) == 0) {
-    DWORD error = ::GetLastError();
-    if (error != ERROR_CLASS_ALREADY_EXISTS) {
-      s.problem = "cannot register the wake-up window: error " + std::to_string(error);
+  std::promise<std::string> started;
+  std::future<std::string> result = started.get_future();
+  s.pump = std::thread([&s, &started] {
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = &Impl::WindowProc;
+    window_class.hInstance = instance;
+    window_class.lpszClassName = kWindowClass;
+    if (::RegisterClassA(&window_class) == 0) {
+      DWORD error = ::GetLastError();
+      if (error != ERROR_CLASS_ALREADY_EXISTS) {
+        started.set_value("cannot register the wake-up window: error " + std::to_string(error));
+        return;
+      }
+    }
+    // A pop-up that is never shown: a top-level window, unlike a message-only one.
+    HWND window = ::CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "", WS_POPUP, 0, 0, 0, 0,
+                                    nullptr, nullptr, instance, &s);
+    if (window == nullptr) {
+      started.set_value("cannot create the wake-up window: error " +
+                        std::to_string(::GetLastError()));
       return;
     }
-  }
-  // A pop-up that is never shown: a top-level window, unlike a message-only one.
-  s.window = ::CreateWindowExA(WS_EX_TOOLWINDOW, kWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr,
-                               nullptr, instance, &s);
-  if (s.window == nullptr) {
-    s.problem = "cannot create the wake-up window: error " + std::to_string(::GetLastError());
-  }
+    s.window = window;
+    started.set_value({});
+    MSG msg;
+    while (::GetMessageA(&msg, nullptr, 0, 0) > 0) ::DispatchMessageA(&msg);
+  });
+  s.problem = result.get();
 }
 
 }  // namespace pmr::app
