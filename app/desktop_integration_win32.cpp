@@ -2,14 +2,14 @@
 // registry. Texts are UTF-8 inside the program and widened here, so that folders outside the
 // ANSI code page work too.
 
-#include <windows.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <windows.h>
 
 #include <charconv>
-#include <system_error>
 #include <string>
+#include <system_error>
 
 #include "app/desktop_integration.h"
 #include "app/files.h"
@@ -121,9 +121,8 @@ bool CreateShellLink(const std::string& target, const std::string& arguments,
 
   // Only an exact ".lnk" counts; "X.LNK" becomes "X.LNK.lnk".
   std::string path = link_path;
-  const std::size_t name_start = path.find_last_of("\\/") == std::string::npos
-                                     ? 0
-                                     : path.find_last_of("\\/") + 1;
+  const std::size_t name_start =
+      path.find_last_of("\\/") == std::string::npos ? 0 : path.find_last_of("\\/") + 1;
   const std::size_t dot = path.rfind('.');
   const bool has_lnk = dot != std::string::npos && dot >= name_start && path.substr(dot) == ".lnk";
   if (!has_lnk) path += ".lnk";

@@ -6,9 +6,9 @@
 // blocked thread still uses). So blocking waits poll in short slices and look at a
 // process-wide set of interrupted handles between them.
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <climits>
@@ -145,8 +145,8 @@ bool WaitFor(Socket::Handle handle, bool write, Socket::Millis timeout, const ch
     if (IsInterrupted(handle)) FailInterrupted(what);
     Socket::Millis slice = kSlice;
     if (timeout.count() >= 0) {
-      const auto left = std::chrono::duration_cast<Socket::Millis>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<Socket::Millis>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return PollOnce(handle, write, Socket::Millis(0));
       slice = std::min(slice, left);
     }
