@@ -25,6 +25,17 @@ TERMINAL_PASSWORD = "58317094"
 SCALE = float(os.environ.get("PMRFACE_TIME_SCALE", "1"))  # sanitizer builds run slower
 
 
+def take_binaries(argv):
+    """The three programs that a process test gets as its first arguments, removed from
+    `argv` so that unittest sees only its own: {} when they are missing."""
+    if len(argv) < 4:
+        return {}
+    names = ("pmrface", "terminal_sim", "portal_sim")
+    binaries = dict(zip(names, (os.path.abspath(a) for a in argv[1:4])))
+    del argv[1:4]
+    return binaries
+
+
 def wait_until(predicate, timeout, interval=0.05):
     """True once predicate() is true; False when `timeout` seconds (scaled) pass first."""
     deadline = time.monotonic() + timeout * SCALE

@@ -17,11 +17,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import standins  # noqa: E402
 from standins import wait_until  # noqa: E402
 
-BINARIES = {}
-if len(sys.argv) >= 4:
-    BINARIES = dict(zip(("pmrface", "terminal_sim", "portal_sim"),
-                        (os.path.abspath(a) for a in sys.argv[1:4])))
-    del sys.argv[1:4]
+BINARIES = standins.take_binaries(sys.argv)
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"

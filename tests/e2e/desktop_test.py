@@ -14,13 +14,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import standins  # noqa: E402
 from standins import wait_until  # noqa: E402
 
-BINARIES = {}
-SCREENSHOT = None
-if len(sys.argv) >= 5:
-    BINARIES = dict(zip(("pmrface", "terminal_sim", "portal_sim"),
-                        (os.path.abspath(a) for a in sys.argv[1:4])))
-    SCREENSHOT = os.path.abspath(sys.argv[4])
-    del sys.argv[1:5]
+BINARIES = standins.take_binaries(sys.argv)
+SCREENSHOT = os.path.abspath(sys.argv.pop(1)) if BINARIES and len(sys.argv) > 1 else None
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY"), "needs an X display (xvfb-run)")
