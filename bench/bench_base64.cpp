@@ -5,6 +5,7 @@
 //   bench_base64 --encode-file PATH      one-line text of the file, encoded chunk by chunk
 //   bench_base64 --encode-picture PATH   the same through EncodePictureFile (whole text in memory)
 //   bench_base64 --encode-stream PATH    line-broken text of the file (EncodeStream)
+//   bench_base64 --decode-file PATH      bytes of the one-line text in the file, chunk by chunk
 // each written to standard output.
 
 #include <benchmark/benchmark.h>
@@ -79,6 +80,17 @@ void BM_EncodeOneLine(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeOneLine)->Arg(kPictureBytes)->Arg(kLargeBytes);
 
+void BM_DecodeText(benchmark::State& state) {
+  const std::string text =
+      pmr::net::EncodeOneLine(RandomBytes(static_cast<std::size_t>(state.range(0))));
+  for (auto _ : state) {
+    std::string bytes = pmr::net::DecodeText(text);
+    benchmark::DoNotOptimize(bytes.data());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_DecodeText)->Arg(kPictureBytes)->Arg(kLargeBytes);
+
 // The upload's whole picture step: read the file and encode it on one line.
 void BM_EncodePictureFile(benchmark::State& state) {
   const std::filesystem::path file =
@@ -114,8 +126,25 @@ int EncodeOneLineChunks(const char* path) {
   return std::fflush(stdout) == 0 ? 0 : 1;
 }
 
+// One-line text decoded in chunks of whole groups, as coreutils base64 -d reads a file.
+int DecodeFileChunks(const char* path) {
+  std::ifstream source(path, std::ios::binary);
+  if (!source.is_open()) throw pmr::net::Base64Error(std::string("Cannot open ") + path);
+  std::vector<char> chunk(4 * 32 * 1024);
+  for (;;) {
+    source.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    if (source.bad()) throw pmr::net::Base64Error(std::string("Cannot read ") + path);
+    const auto count = static_cast<std::size_t>(source.gcount());
+    if (count == 0) break;
+    const std::string bytes = pmr::net::DecodeText(std::string_view(chunk.data(), count));
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) return 1;
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 int EncodeFileToStandardOutput(const std::string& mode, const char* path) {
   try {
+    if (mode == "--decode-file") return DecodeFileChunks(path);
     if (mode == "--encode-file") return EncodeOneLineChunks(path);
     if (mode == "--encode-picture") {
       const std::string text = pmr::net::EncodePictureFile(path);
@@ -139,7 +168,8 @@ int EncodeFileToStandardOutput(const std::string& mode, const char* path) {
 int main(int argc, char** argv) {
   if (argc == 3) {
     const std::string mode = argv[1];
-    if (mode == "--encode-file" || mode == "--encode-picture" || mode == "--encode-stream") {
+    if (mode == "--encode-file" || mode == "--encode-picture" || mode == "--encode-stream" ||
+        mode == "--decode-file") {
       return EncodeFileToStandardOutput(mode, argv[2]);
     }
   }
