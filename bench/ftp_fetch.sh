@@ -21,7 +21,8 @@ curl=$(command -v curl) || { echo "ftp_fetch: curl missing" >&2; exit 2; }
 work=$(mktemp -d)
 server_pid=
 cleanup() {
-  [[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  # The server dies of the TERM (status 143), which must not become the script's status.
+  if [[ -n $server_pid ]]; then kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
