@@ -700,6 +700,7 @@ int GtkMainWindow::PaneWidth(Pane pane) const {
 }
 
 void* GtkMainWindow::NativeWindow() const { return impl_->window; }
+void* GtkMainWindow::NativePane(Pane pane) const { return impl_->views[PaneIndex(pane)]; }
 
 void GtkMainWindow::AppendLog(const std::string& line) {
   impl_->CheckUiThread("AppendLog");

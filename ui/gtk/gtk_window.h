@@ -45,6 +45,7 @@ class GtkMainWindow : public MainWindow {
   // Processes pending GTK events for about `ms` milliseconds (UI thread, outside Run too).
   void Pump(int ms);
   void* NativeWindow() const;  // the GtkWindow*
+  void* NativePane(Pane pane) const;  // the pane's WebKitWebView*
 
   // MainWindow
   void Run() override;

@@ -1,13 +1,21 @@
 // The GTK window on a real X server (Xvfb) with real WebKit views, against pages that a
 // loopback HTTP server of the test serves.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -70,6 +78,76 @@ bool Loaded(GtkMainWindow& window, Pane pane, const std::string& marker) {
       return false;
     }
   });
+}
+
+// A stand-in program of the build (tools/...), its output in a file; ended with the test.
+class StandIn {
+ public:
+  StandIn(const fs::path& folder, const std::string& name, std::vector<std::string> args)
+      : log_(folder / (name + ".log")), ready_(folder / (name + ".ready")) {
+    args.insert(args.begin(), std::string(PMR_BINARY_DIR) + "/tools/" + name + "/" + name);
+    args.push_back("--ready");
+    args.push_back(ready_.string());
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~StandIn() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    for (int i = 0; i < 100 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (::kill(pid_, 0) == 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  // The first port the program wrote to its ready file; 0 when it did not come up in time.
+  int Port() const {
+    for (int i = 0; pid_ > 0 && i < 400; ++i) {
+      std::ifstream in(ready_);
+      int port = 0;
+      if (in >> port) return port;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return 0;
+  }
+  std::string Output() const {
+    std::ifstream in(log_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+ private:
+  fs::path log_, ready_;
+  pid_t pid_ = -1;
+};
+
+// A user's click with the pointer (XTest) on the centre of an element of a pane's page.
+bool ClickElement(GtkMainWindow& window, Pane pane, const std::string& selector) {
+  const std::string rect = window.EvaluateScript(
+      pane, "(function(){var r=document.querySelector('" + selector +
+                "').getBoundingClientRect();return Math.round(r.left+r.width/2)+' '+"
+                "Math.round(r.top+r.height/2);})()");
+  int x = 0, y = 0;
+  std::istringstream(rect) >> x >> y;
+  GtkWidget* view = static_cast<GtkWidget*>(window.NativePane(pane));
+  GtkWidget* top = gtk_widget_get_toplevel(view);
+  int wx = 0, wy = 0, ox = 0, oy = 0;
+  if (!gtk_widget_translate_coordinates(view, top, x, y, &wx, &wy)) return false;
+  gdk_window_get_origin(gtk_widget_get_window(top), &ox, &oy);
+  const std::string command = "xdotool mousemove --sync " + std::to_string(ox + wx) + " " +
+                              std::to_string(oy + wy) + " click 1";
+  return std::system(command.c_str()) == 0;
 }
 
 class GtkWindowTest : public ::testing::Test {
@@ -213,6 +291,85 @@ TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane)
   window.EvaluateScript(Pane::kLeft, "document.getElementById('caps').click()");
   ASSERT_TRUE(Loaded(window, Pane::kLeft, "INDEX_JDQ_S")) << window.Location(Pane::kLeft);
   form.Shutdown(std::chrono::milliseconds(500));
+  fs::remove_all(install);
+}
+
+// The portal stand-in's live list in the left pane, clicked with the pointer: its capture
+// button goes through the form's page API to the terminal stand-in and the page shows the
+// terminal's answer; its points link opens in the main pane while the list stays.
+TEST_F(GtkWindowTest, StandInLiveListButtonsAndLinksClickedWithThePointer) {
+  if (std::system("command -v xdotool >/dev/null") != 0) GTEST_SKIP() << "no xdotool";
+  fs::path install = fs::temp_directory_path() / ("pmr_gtk_click_" + std::to_string(::getpid()));
+  fs::create_directories(install / "bin");
+  fs::create_directories(install / "pictures");
+  ::setenv("HOME", install.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (install / "config").c_str(), 1);
+  {
+    StandIn terminal(install, "terminal_sim",
+                     {"--address", "127.0.0.1", "--http-port", "0", "--ftp-port", "0",
+                      "--pictures", (install / "pictures").string()});
+    StandIn portal(install, "portal_sim",
+                   {"--listen", "127.0.0.1:0", "--store", (install / "store").string(), "--sp",
+                    "S1", "--hid", "H1"});
+    const int terminal_port = terminal.Port();
+    const int portal_port = portal.Port();
+    ASSERT_GT(terminal_port, 0) << terminal.Output();
+    ASSERT_GT(portal_port, 0) << portal.Output();
+
+    GtkMainWindow window({.echo = false, .use_tray = false});
+    app::FormOptions options;
+    options.program_file = install / "bin" / "pmrface";
+    options.program_files = install.string();
+    options.callback_address = "127.0.0.1";
+    options.callback_port = 0;
+    options.page_port = 0;
+    options.terminal_port = terminal_port;
+    options.portal_host = "127.0.0.1:" + std::to_string(portal_port);
+    app::TForm1 form(window, options);
+    form.Timer1().Disarm();
+    form.FormCreate();
+    form.State().SetFaceAddr("127.0.0.1");
+    form.State().SetSchoolSP("S1");
+    form.State().SetSchoolHID("H1");
+    window.Show();
+    window.Pump(300);
+
+    // The page API of this form rather than the fixed port another program may hold.
+    const std::string live = "http://" + options.portal_host +
+                             "/club/hlmbo_jdqface_now.html?sp=S1&api=http://127.0.0.1:" +
+                             std::to_string(form.PagePort());
+    window.Navigate(Pane::kLeft, live);
+    ASSERT_TRUE(Loaded(window, Pane::kLeft, "hlmbo_jdqface_now")) << window.Location(Pane::kLeft);
+    ASSERT_TRUE(WaitFor(window, [&] {
+      return window.EvaluateScript(
+                 Pane::kLeft, "document.getElementById('status').getAttribute('data-ready')") ==
+             "1";
+    }));
+    window.EvaluateScript(Pane::kLeft, "document.getElementById('pid').value='4242'; 1");
+
+    ASSERT_TRUE(ClickElement(window, Pane::kLeft, "#btn-takeimg"));
+    std::string reply;
+    EXPECT_TRUE(WaitFor(window, [&] {
+      reply = window.EvaluateScript(Pane::kLeft, "document.getElementById('apimsg').textContent");
+      return !reply.empty();
+    })) << terminal.Output();
+    EXPECT_NE(reply.find("正在开启自动拍照模式"), std::string::npos) << reply;
+    const std::string seen = terminal.Output();
+    const std::size_t created = seen.find("/person/create");
+    const std::size_t take = seen.find("/face/takeImg");
+    EXPECT_NE(created, std::string::npos) << seen;
+    EXPECT_NE(take, std::string::npos) << seen;
+    EXPECT_LT(created, take) << "the person exists before the picture is taken";
+    EXPECT_NE(seen.find("personId=4242", take), std::string::npos) << seen;
+
+    ASSERT_TRUE(ClickElement(window, Pane::kLeft, "a[href*=\"index_jdq_s\"]"));
+    EXPECT_TRUE(Loaded(window, Pane::kMain, "/club/index_jdq_s.html?sp=S1"))
+        << window.Location(Pane::kMain);
+    EXPECT_EQ(window.Location(Pane::kLeft), live);
+    EXPECT_EQ(window.EvaluateScript(Pane::kLeft, "document.getElementById('apimsg').textContent"),
+              reply) << "the left page was not reloaded";
+    form.Shutdown(std::chrono::milliseconds(500));
+  }
   fs::remove_all(install);
 }
 
