@@ -1,6 +1,8 @@
 #include "app/files.h"
 
-#include <cstdlib>
+#include "base/file_path.h"
+
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -8,7 +10,7 @@ namespace pmr::app {
 namespace fs = std::filesystem;
 
 std::string ProgramFilesFolder() {
-  if (const char* p = std::getenv("PROGRAMFILES")) return p;
+  if (std::optional<std::string> root = ProgramFilesVariable()) return *root;
   return DefaultProgramFilesFolder();
 }
 
@@ -51,7 +53,7 @@ void DeleteOldFiles(const fs::path& folder, const std::string& mask, int32_t day
   if (error) return;
   for (const fs::directory_entry& entry : it) {
     std::error_code e;
-    if (entry.is_directory(e) || !MatchesMask(entry.path().filename().string(), mask)) continue;
+    if (entry.is_directory(e) || !MatchesMask(PathToUtf8(entry.path().filename()), mask)) continue;
     auto written = entry.last_write_time(e);
     if (e) continue;
     auto written_sys = fs::file_time_type::clock::to_sys(written);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace pmr::app {
@@ -21,6 +22,10 @@ void DeleteOldFiles(const std::filesystem::path& folder, const std::string& mask
 
 // The running program's own file.
 std::filesystem::path RunningProgramFile();
+
+// PROGRAMFILES as UTF-8 (on Windows read wide: the ANSI environment loses what the code page
+// lacks); nullopt when unset.
+std::optional<std::string> ProgramFilesVariable();
 
 // The install root when PROGRAMFILES is unset: empty on Windows, else $XDG_DATA_HOME or
 // ~/.local/share.

@@ -11,6 +11,11 @@ std::filesystem::path RunningProgramFile() {
   return error ? std::filesystem::path() : self;
 }
 
+std::optional<std::string> ProgramFilesVariable() {
+  if (const char* root = std::getenv("PROGRAMFILES")) return std::string(root);
+  return std::nullopt;
+}
+
 std::string DefaultProgramFilesFolder() {
   if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data) return data;
   if (const char* home = std::getenv("HOME"); home && *home) {

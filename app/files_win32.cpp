@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "app/files.h"
+#include "base/text.h"
 
 namespace pmr::app {
 
@@ -14,6 +16,13 @@ std::filesystem::path RunningProgramFile() {
     if (n < buffer.size()) return std::filesystem::path(std::wstring(buffer.data(), n));
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::optional<std::string> ProgramFilesVariable() {
+  const wchar_t* root = _wgetenv(L"PROGRAMFILES");
+  if (!root) return std::nullopt;
+  const std::wstring wide(root);
+  return pmr::Utf16ToUtf8(std::u16string(wide.begin(), wide.end()));
 }
 
 std::string DefaultProgramFilesFolder() { return {}; }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "base/file_path.h"
 #include "base/text.h"
 #include "net/json.h"
 #include "portal/portal.h"
@@ -110,7 +111,7 @@ void HTTPServer1CommandGet(const CallbackContext& context,
         ShowPictureCounters(state, window);
 
         TPAThread worker(UploadContext{&state, &window, context.portal_host});
-        worker.PicFile = (context.picture_folder / name).string();
+        worker.PicFile = PathToUtf8(context.picture_folder / PathFromUtf8(name));
         worker.Pid = card_id;
         worker.TakeTime = FormatTakeTime(event_time);
         context.uploads->Start(std::move(worker));

@@ -5,6 +5,8 @@
 #include <random>
 #include <system_error>
 
+#include "base/file_path.h"
+
 namespace pmr::gateway {
 namespace {
 
@@ -42,10 +44,6 @@ std::string Printable(const std::string& text) {
     if (IsControl(c)) c = '?';
   }
   return shown;
-}
-
-std::filesystem::path PathOf(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
 uint16_t ParsePort(const std::string& text) {
@@ -162,7 +160,7 @@ std::string FetchInto(const std::string& url, const std::filesystem::path& pictu
       Log(log, std::string("FtpDownLoad:") + e.what());
     }
   }
-  if (fetched && temporary.CommitAs(picture_folder / PathOf(name))) return name;
+  if (fetched && temporary.CommitAs(picture_folder / PathFromUtf8(name))) return name;
   return "";
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/file_path.h"
 #include "base/text.h"
 #include "net/base64.h"
 #include "net/http_client.h"
@@ -27,7 +28,7 @@ void TPAThread::Execute() {
 
   std::string picture;
   try {
-    picture = net::EncodePictureFile(PicFile);
+    picture = net::EncodePictureFile(PathFromUtf8(PicFile));
   } catch (const std::exception&) {
     return;  // nothing sent, nothing counted: the picture stays waiting
   }

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "base/file_path.h"
+
 namespace pmr::net {
 namespace {
 
@@ -156,11 +158,6 @@ class LineEncoder {
   std::size_t line_groups_ = 0;
 };
 
-std::string PathText(const std::filesystem::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
 }  // namespace
 
 void EncodeStream(std::istream& source, std::ostream& destination) {
@@ -190,7 +187,7 @@ std::string EncodeOneLine(std::string_view bytes) {
 
 std::string EncodePictureFile(const std::filesystem::path& file) {
   std::ifstream source(file, std::ios::binary);
-  if (!source.is_open()) throw Base64Error("Cannot open \"" + PathText(file) + "\".");
+  if (!source.is_open()) throw Base64Error("Cannot open \"" + PathToUtf8(file) + "\".");
   std::string text;
   std::error_code size_error;
   const std::uintmax_t size = std::filesystem::file_size(file, size_error);
@@ -201,7 +198,7 @@ std::string EncodePictureFile(const std::filesystem::path& file) {
   std::vector<char> chunk(kFileChunkBytes);
   for (;;) {
     source.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-    if (source.bad()) throw Base64Error("Cannot read \"" + PathText(file) + "\".");
+    if (source.bad()) throw Base64Error("Cannot read \"" + PathToUtf8(file) + "\".");
     const auto count = static_cast<std::size_t>(source.gcount());
     if (count == 0) break;
     const std::size_t start = text.size();

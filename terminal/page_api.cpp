@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "base/error.h"
+#include "base/file_path.h"
 #include "base/text.h"
 #include "portal/panes.h"
 #include "terminal/person_commands.h"
@@ -112,11 +113,11 @@ void PageApiCommandGet(const PageApiContext& context, const net::THTTPRequestInf
     reply("jdqfaceapi_clearimg", PersonDelete(target, context.log, pid));
   }
 
-  context.log.Log(AsText(context.picture_folder.string() + document));
+  context.log.Log(AsText(PathToUtf8(context.picture_folder) + document));
   const fs::path file = PictureFile(context.picture_folder, file_document);
   if (file.empty()) return;
   auto stream = std::make_unique<std::ifstream>(file, std::ios::binary);
-  if (!*stream) throw pmr::Error("Cannot open file \"" + file.string() + "\".");
+  if (!*stream) throw pmr::Error("Cannot open file \"" + PathToUtf8(file) + "\".");
   response.ContentStream = std::move(stream);
   response.ContentType = "image/jpg";
   response.SetResponseNo(200);

@@ -6,6 +6,7 @@
 
 #include "app/desktop_integration.h"
 #include "app/files.h"
+#include "base/file_path.h"
 #include "net/socket.h"
 #include "portal/panes.h"
 #include "portal/portal.h"
@@ -116,15 +117,16 @@ void TForm1::FormCreate() {
                                ? ProgramFilesFolder()
                                : options_.program_files;
   // Paths join with the platform's separator; the install root may be empty.
-  app_folder_ = fs::path(root.empty() ? std::string() : root) / "kvt";
+  app_folder_ = PathFromUtf8(root) / "kvt";
   if (root.empty()) app_folder_ = fs::path("kvt");
   fs::create_directories(app_folder_, error);
 
   CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
   const fs::path installed = fs::absolute(app_folder_, error) / InstalledProgramName();
-  const std::string working_folder = installed.parent_path().string();
-  PlaceDesktopShortcut(installed.string(), "", working_folder, ShortcutFileName());
-  PlaceAutostartShortcut(installed.string(), "20", working_folder, ShortcutFileName());
+  const std::string target = PathToUtf8(installed);
+  const std::string working_folder = PathToUtf8(installed.parent_path());
+  PlaceDesktopShortcut(target, "", working_folder, ShortcutFileName());
+  PlaceAutostartShortcut(target, "20", working_folder, ShortcutFileName());
 
   state_.OpenConfig(app_folder_ / "pmrface.ini");
   state_.SetFaceAddr(state_.ReadConfig("FIPCAddr1"));
