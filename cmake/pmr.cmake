@@ -82,7 +82,6 @@ set(PMR_POSIX_ONLY_TESTS
     gateway_callback_handler_test
     terminal_binding_test
     app_form_test
-    app_desktop_integration_test  # checks the XDG entries of a Linux desktop
     terminal_sim_ftp_server_test
     terminal_sim_terminal_test)
 
