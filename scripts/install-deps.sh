@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix wine wine64 nsis
   xvfb xauth dbus dbus-x11 xdg-user-dirs fonts-wqy-microhei imagemagick
   # Clicks and window state from outside the window; the tray host peer on the session bus.
-  xdotool python3-gi gir1.2-glib-2.0
+  xdotool python3-gi gir1.2-glib-2.0 iproute2
   libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
 )
 

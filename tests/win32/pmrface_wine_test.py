@@ -29,15 +29,27 @@ def wait_port(port, timeout):
     return False
 
 
+def wait_port_free(port, timeout):
+    """Other bridges on this machine share the fixed ports; wait for them to end."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        listening = subprocess.run(["ss", "-ltnH", "sport = :%d" % port], capture_output=True,
+                                   text=True, timeout=30).stdout
+        if not listening.strip():
+            return True
+        time.sleep(1)
+    return False
+
+
 class Bridge:
     """The program on pipes; its output lines arrive on a queue."""
 
-    def __init__(self, env, args=()):
+    def __init__(self, env, args=(), program=None, cwd=None):
         self.lines = queue.Queue()
         self.all = []
-        self.proc = subprocess.Popen([WINE_RUN, PMRFACE, *args], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen([WINE_RUN, program or PMRFACE, *args], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
-                                     text=True, encoding="utf-8", errors="replace")
+                                     cwd=cwd, text=True, encoding="utf-8", errors="replace")
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
