@@ -9,6 +9,7 @@
 #include <oleidl.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <exception>
 #include <functional>
@@ -19,6 +20,7 @@
 #include "base/error.h"
 #include "base/text.h"
 #include "ui/win32/browser_pane.h"
+#include "ui/win32/ie_browser_pane.h"
 #include "ui/window.h"
 
 namespace pmr::ui::win32 {
@@ -32,6 +34,8 @@ constexpr GUID kDiidWebBrowserEvents2 = {
     0x34a715a0, 0x6587, 0x11d0, {0x92, 0x4a, 0x00, 0x20, 0xaf, 0xc7, 0xac, 0x4d}};
 
 constexpr wchar_t kHostClass[] = L"PmrIeBrowserHost";
+
+std::atomic<int> live_sites{0};
 
 std::string HexResult(HRESULT hr) {
   char text[16];
@@ -113,7 +117,7 @@ class IeSite final : public IOleClientSite,
                      public IOleInPlaceFrame,
                      public IDispatch {
  public:
-  IeSite(IePane* pane, HWND host) : pane_(pane), host_(host) {}
+  IeSite(IePane* pane, HWND host) : pane_(pane), host_(host) { ++live_sites; }
 
   void Detach() {
     pane_ = nullptr;
@@ -227,7 +231,7 @@ class IeSite final : public IOleClientSite,
                       EXCEPINFO*, UINT*) override;
 
  private:
-  ~IeSite() = default;
+  ~IeSite() { --live_sites; }
 
   LONG refs_ = 1;
   IePane* pane_;
@@ -550,6 +554,8 @@ void IePane::RunWithEval(IHTMLWindow2* window, BSTR code) {
 }
 
 }  // namespace
+
+int IeLiveSiteCount() { return live_sites.load(); }
 
 std::unique_ptr<BrowserPane> CreateIeBrowserPane(HWND parent) {
   return std::make_unique<IePane>(parent);
