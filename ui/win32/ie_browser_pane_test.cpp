@@ -121,8 +121,15 @@ TEST_F(IeBrowserPaneTest, IsCreatedInPlaceActiveInAChildOfItsParent) {
   EXPECT_TRUE(IsWindow(host));
   EXPECT_EQ(GetParent(host), parent_);
   EXPECT_TRUE(GetWindowLongPtrW(host, GWL_STYLE) & WS_CHILD);
-  // The active control has put its own window into the host.
-  EXPECT_NE(FirstChild(host), nullptr);
+  // The active control shows its own window over the whole host.
+  HWND control = FirstChild(host);
+  ASSERT_NE(control, nullptr);
+  EXPECT_TRUE(IsWindowVisible(control));
+  RECT outer{}, inner{};
+  GetClientRect(host, &outer);
+  GetClientRect(control, &inner);
+  EXPECT_EQ(inner.right, outer.right);
+  EXPECT_EQ(inner.bottom, outer.bottom);
   EXPECT_EQ(IeLiveSiteCount(), sites_before_ + 1);
   EXPECT_EQ(pane.Location(), "");
 }
