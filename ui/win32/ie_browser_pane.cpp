@@ -248,6 +248,7 @@ class IePane final : public BrowserPane {
   std::string Location() const override;
   void RunScript(const std::string& code) override;
   void SetBeforeNavigate(std::function<void(const std::string&, bool&)> handler) override {
+    CheckThread();
     handler_ = std::move(handler);
   }
   bool TranslateAccelerator(MSG& msg) override;
@@ -267,6 +268,15 @@ class IePane final : public BrowserPane {
   static void RegisterHostClass();
   void Teardown();
   void RunWithEval(IHTMLWindow2* window, BSTR code);
+  // The control is an apartment object: a call from another thread is a caller's bug, told
+  // plainly rather than left to COM.
+  void CheckThread() const {
+    if (GetCurrentThreadId() != thread_) {
+      throw Error("IE browser pane: called outside the UI thread that created it");
+    }
+  }
+
+  DWORD thread_ = GetCurrentThreadId();
 
   HWND host_ = nullptr;
   IeSite* site_ = nullptr;
@@ -435,6 +445,7 @@ void IePane::FitControl() {
 }
 
 void IePane::SetBounds(const RECT& bounds) {
+  CheckThread();
   if (host_ == nullptr) return;
   SetWindowPos(host_, nullptr, bounds.left, bounds.top, bounds.right - bounds.left,
                bounds.bottom - bounds.top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -442,6 +453,7 @@ void IePane::SetBounds(const RECT& bounds) {
 }
 
 void IePane::Navigate(const std::string& url) {
+  CheckThread();
   if (!browser_) return;
   Bstr address(url);
   VARIANT flags, frame, post, headers;
@@ -478,6 +490,7 @@ void IePane::OnBeforeNavigate(const std::string& url, bool& cancel) {
 }
 
 std::string IePane::Location() const {
+  CheckThread();
   if (!browser_) return {};
   Bstr location;
   if (FAILED(browser_->get_LocationURL(location.out()))) return {};
@@ -485,6 +498,7 @@ std::string IePane::Location() const {
 }
 
 bool IePane::TranslateAccelerator(MSG& msg) {
+  CheckThread();
   if (!active_) return false;
   return active_->TranslateAccelerator(&msg) == S_OK;
 }
@@ -494,6 +508,7 @@ std::string ScriptFailure(const char* what, HRESULT hr) {
 }
 
 void IePane::RunScript(const std::string& code) {
+  CheckThread();
   if (!browser_) throw ScriptError("IE browser pane: the pane is closed");
   Com<IDispatch> document;
   HRESULT hr = browser_->get_Document(document.out());

@@ -13,6 +13,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/error.h"
@@ -330,6 +331,21 @@ TEST_F(IeBrowserPaneTest, TheParentMayGoFirst) {
   EXPECT_FALSE(pane.TranslateAccelerator(msg));
   EXPECT_EQ(urls.size(), 1u);
   pane_.reset();
+}
+
+TEST_F(IeBrowserPaneTest, CallsFromAnotherThreadAreRefused) {
+  BrowserPane& pane = MakePane();
+  std::string error;
+  std::thread other([&] {
+    try {
+      pane.Navigate("about:blank");
+    } catch (const Error& e) {
+      error = e.what();
+    }
+  });
+  other.join();
+  EXPECT_NE(error.find("UI thread"), std::string::npos) << error;
+  EXPECT_EQ(pane.Location(), "");
 }
 
 }  // namespace
