@@ -288,6 +288,7 @@ class IePane final : public BrowserPane {
   DWORD cookie_ = 0;
   std::function<void(const std::string&, bool&)> handler_;
   int navigating_ = 0;
+  bool refused_ = false;  // the handler cancelled during the current Navigate
   std::exception_ptr handler_error_;
 };
 
@@ -315,8 +316,11 @@ STDMETHODIMP IeSite::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, V
   VARIANT_BOOL* cancel_out = nullptr;
   if (V_VT(&cancel_arg) == (VT_BYREF | VT_BOOL)) cancel_out = V_BOOLREF(&cancel_arg);
   bool cancel = cancel_out != nullptr && *cancel_out != VARIANT_FALSE;
+  // The handler may close the pane, and with it the control's hold on this site.
+  AddRef();
   pane_->OnBeforeNavigate(url_text, cancel);
   if (cancel_out != nullptr) *cancel_out = cancel ? VARIANT_TRUE : VARIANT_FALSE;
+  Release();
   return S_OK;
 }
 
@@ -447,20 +451,25 @@ void IePane::FitControl() {
 void IePane::SetBounds(const RECT& bounds) {
   CheckThread();
   if (host_ == nullptr) return;
-  SetWindowPos(host_, nullptr, bounds.left, bounds.top, bounds.right - bounds.left,
-               bounds.bottom - bounds.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  // An inverted rectangle collapses to nothing rather than to a negative size.
+  const int width = bounds.right > bounds.left ? bounds.right - bounds.left : 0;
+  const int height = bounds.bottom > bounds.top ? bounds.bottom - bounds.top : 0;
+  SetWindowPos(host_, nullptr, bounds.left, bounds.top, width, height,
+               SWP_NOZORDER | SWP_NOACTIVATE);
   FitControl();
 }
 
 void IePane::Navigate(const std::string& url) {
   CheckThread();
   if (!browser_) return;
+  if (url.empty()) throw Error("IE browser pane: navigation to an empty address");
   Bstr address(url);
   VARIANT flags, frame, post, headers;
   VariantInit(&flags);
   VariantInit(&frame);
   VariantInit(&post);
   VariantInit(&headers);
+  if (navigating_ == 0) refused_ = false;
   ++navigating_;
   const HRESULT hr = browser_->Navigate(address.get(), &flags, &frame, &post, &headers);
   --navigating_;
@@ -468,7 +477,8 @@ void IePane::Navigate(const std::string& url) {
     std::exception_ptr error = std::exchange(handler_error_, nullptr);
     std::rethrow_exception(error);
   }
-  if (FAILED(hr)) Fail(("navigating to " + url).c_str(), hr);
+  // A refused navigation is the handler's decision, not a failure.
+  if (FAILED(hr) && !(navigating_ == 0 && refused_)) Fail(("navigating to " + url).c_str(), hr);
 }
 
 void IePane::OnBeforeNavigate(const std::string& url, bool& cancel) {
@@ -477,10 +487,12 @@ void IePane::OnBeforeNavigate(const std::string& url, bool& cancel) {
   if (!handler) return;
   try {
     handler(url, cancel);
+    if (cancel && navigating_ > 0) refused_ = true;
   } catch (...) {
     // A handler that failed has not approved the page.
     cancel = true;
     if (navigating_ > 0) {
+      refused_ = true;
       if (!handler_error_) handler_error_ = std::current_exception();
     } else {
       // Nobody to hand it to: the navigation came from the page, in the message loop.

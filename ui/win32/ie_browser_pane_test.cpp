@@ -273,6 +273,11 @@ TEST_F(IeBrowserPaneTest, SetBoundsMovesTheHostAndSizesTheControl) {
   GetClientRect(control, &inner);
   EXPECT_EQ(inner.right - inner.left, 400);
   EXPECT_EQ(inner.bottom - inner.top, 300);
+
+  pane.SetBounds(RECT{50, 50, 10, 10});
+  GetClientRect(pane.Handle(), &inner);
+  EXPECT_EQ(inner.right, 0);
+  EXPECT_EQ(inner.bottom, 0);
 }
 
 TEST_F(IeBrowserPaneTest, NavigateRaisesBeforeNavigateInsideTheCallAndMovesTheLocation) {
@@ -283,6 +288,10 @@ TEST_F(IeBrowserPaneTest, NavigateRaisesBeforeNavigateInsideTheCallAndMovesTheLo
   // Seen before Navigate returned, with no message loop in between.
   ASSERT_EQ(urls, std::vector<std::string>{"about:blank"});
   EXPECT_EQ(pane.Location(), "about:blank");
+
+  // The control would make "http:///" of it.
+  EXPECT_THROW(pane.Navigate(""), Error);
+  EXPECT_EQ(urls.size(), 1u);
 }
 
 TEST_F(IeBrowserPaneTest, CancelledNavigationsKeepTheLocation) {
