@@ -465,7 +465,10 @@ GtkMainWindow::~GtkMainWindow() {
   impl_->Finish();
   impl_->timers.clear();
   if (impl_->indicator != nullptr) g_object_unref(impl_->indicator);
-  if (impl_->tray_menu != nullptr) gtk_widget_destroy(impl_->tray_menu);
+  if (impl_->tray_menu != nullptr) {
+    gtk_widget_destroy(impl_->tray_menu);
+    g_object_unref(impl_->tray_menu);  // the reference taken when the menu was made
+  }
   gtk_widget_destroy(impl_->window);
   g_object_unref(impl_->window);
   impl_->core->impl = nullptr;
