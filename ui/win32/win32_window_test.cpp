@@ -35,9 +35,7 @@ class RecordingPane : public BrowserPane {
                             GetModuleHandleW(nullptr), nullptr);
     if (hwnd_ == nullptr) throw Error("test pane: no window");
   }
-  ~RecordingPane() override {
-    if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
-  }
+  ~RecordingPane() override { DestroyWindow(hwnd_); }
 
   void SetBounds(const RECT& bounds) override {
     MoveWindow(hwnd_, bounds.left, bounds.top, bounds.right - bounds.left,
@@ -66,8 +64,7 @@ class RecordingPane : public BrowserPane {
   }
   HWND Handle() const override { return hwnd_; }
 
-  std::vector<std::string> requested;
-  std::vector<std::string> scripts;
+  std::vector<std::string> requested, scripts;
   std::vector<int> keys;
   bool swallow_keys = true;
 
@@ -112,8 +109,7 @@ bool RunBounded(Win32MainWindow& window, std::chrono::milliseconds limit = 10s) 
 }
 
 struct FoundWindow {
-  std::wstring class_name;
-  std::wstring caption;
+  std::wstring class_name, caption;
   HWND found = nullptr;
 };
 
@@ -142,12 +138,6 @@ HWND FindThreadWindow(DWORD thread, const std::wstring& class_name, const std::w
     std::this_thread::sleep_for(20ms);
   }
   return nullptr;
-}
-
-std::wstring DialogItemText(HWND dialog, int id) {
-  wchar_t text[512] = {};
-  GetDlgItemTextW(dialog, id, text, 512);
-  return text;
 }
 
 // Answers the next box of the UI thread with this caption from a thread of its own.
@@ -312,17 +302,10 @@ TEST(Win32Window, PanesFillPanelAndStatusPanels) {
   HWND memo = GetDlgItem(hwnd, 11);
   ASSERT_NE(memo, nullptr);
   EXPECT_FALSE(IsWindowVisible(memo));
-  EXPECT_EQ(SendMessageW(memo, EM_GETLINECOUNT, 0, 0), 3);
-}
-
-TEST(Win32Window, LogMemoKeepsItsLatestLines) {
-  Win32MainWindow window(TestOptions());
-  for (std::size_t i = 0; i < kMemoMaxLines + 5; ++i) window.AppendLog("line " + std::to_string(i));
+  for (std::size_t i = 3; i < kMemoMaxLines + 5; ++i) window.AppendLog(std::to_string(i));
   std::vector<std::string> lines = window.LogLines();
   ASSERT_EQ(lines.size(), kMemoMaxLines);
-  EXPECT_EQ(lines.front(), "line 5");
-  EXPECT_EQ(lines.back(), "line " + std::to_string(kMemoMaxLines + 4));
-  HWND memo = GetDlgItem(window.NativeWindow(), 11);
+  EXPECT_EQ(lines.front(), "5");
   EXPECT_EQ(SendMessageW(memo, EM_GETLINECOUNT, 0, 0), static_cast<LRESULT>(kMemoMaxLines));
 }
 
@@ -436,26 +419,6 @@ TEST(Win32Window, InvokeGivesResultsExceptionsAndEmptyAfterQuit) {
   window.reset();
 }
 
-TEST(Win32Window, WakeMessageAfterTheWindowIsGoneDoesNothing) {
-  std::atomic<int> ran{0};
-  HWND old = nullptr;
-  {
-    Win32MainWindow window(TestOptions());
-    old = window.NativeWindow();
-    window.Post([&] { window.Quit(); });
-    ASSERT_TRUE(RunBounded(window));
-  }
-  // Stale wake-ups to the gone window, then a new window on the same thread.
-  for (UINT m = WM_APP; m < WM_APP + 8; ++m) PostMessageW(old, m, 0, 0);
-  Win32MainWindow next(TestOptions());
-  next.Post([&] {
-    ++ran;
-    next.Quit();
-  });
-  ASSERT_TRUE(RunBounded(next));
-  EXPECT_EQ(ran, 1);
-}
-
 // --- Timers ---
 
 TEST(Win32Window, TimersTickOnceRearmAndArmFromOtherThreads) {
@@ -504,18 +467,6 @@ TEST(Win32Window, TimersTickOnceRearmAndArmFromOtherThreads) {
   std::thread([&] { c.Disarm(); }).join();
   window.Pump(400);
   EXPECT_EQ(ticks_c, 1);
-
-  // A tick that throws is reported; the timer can be armed again.
-  int throwing_ticks = 0;
-  Timer& thrower = window.CreateTimer(10ms, [&] {
-    ++throwing_ticks;
-    throw std::runtime_error("tick failed");
-  });
-  thrower.Arm();
-  window.Pump(200);
-  thrower.Arm();
-  window.Pump(200);
-  EXPECT_EQ(throwing_ticks, 2);
 }
 
 // --- Modal boxes ---
@@ -535,19 +486,6 @@ TEST(Win32Window, InputBoxOkCancelAndQuit) {
     EXPECT_EQ(window.InputBox("操作确认", "输入操作码", "dflt"), "dflt");
     answer.Join();
     EXPECT_TRUE(answer.found);
-  }
-  {
-    // OK without edits gives the default text back; the prompt is shown.
-    std::wstring prompt;
-    std::thread peek([&] {
-      HWND box = FindThreadWindow(ui, L"#32770", L"原值");
-      if (box == nullptr) return;
-      prompt = DialogItemText(box, 101);
-      PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    });
-    EXPECT_EQ(window.InputBox("原值", "提示", "不变"), "不变");
-    peek.join();
-    EXPECT_EQ(prompt, L"提示");
   }
 
   // Inside the loop: posted closures and timers keep running while the box is open, and a
