@@ -414,16 +414,8 @@ struct Win32MainWindow::Impl {
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = kTrayCallbackMessage;
     data.hIcon = icon;
-    // The tip is ANSI text in the Chinese code page, cut at a whole character.
-    std::string ansi = Narrow(Widen(tip), 936);
-    std::size_t limit = sizeof(data.szTip) - 1;
-    std::size_t length = 0;
-    while (length < ansi.size()) {
-      std::size_t step = IsDBCSLeadByteEx(936, static_cast<BYTE>(ansi[length])) ? 2 : 1;
-      if (length + step > limit) break;
-      length += step;
-    }
-    std::copy_n(ansi.data(), std::min(length, ansi.size()), data.szTip);
+    std::string ansi = TrayTipText(tip);
+    std::copy_n(ansi.data(), std::min(ansi.size(), sizeof(data.szTip) - 1), data.szTip);
     return Shell_NotifyIconA(action, &data) != FALSE;
   }
 
@@ -543,6 +535,20 @@ LRESULT Win32MainWindow::Impl::Handle(UINT message, WPARAM wparam, LPARAM lparam
 }
 
 // --- Construction ---
+
+std::string TrayTipText(const std::string& utf8_tip) {
+  constexpr UINT kChineseCodePage = 936;
+  constexpr std::size_t kLimit = 63;  // the record's 64 bytes with the terminating zero
+  std::string ansi = Narrow(Widen(utf8_tip), kChineseCodePage);
+  std::size_t length = 0;
+  while (length < ansi.size()) {
+    std::size_t step = IsDBCSLeadByteEx(kChineseCodePage, static_cast<BYTE>(ansi[length])) ? 2 : 1;
+    if (length + step > kLimit) break;
+    length += step;
+  }
+  ansi.resize(std::min(length, ansi.size()));
+  return ansi;
+}
 
 void AttachStandardStreams() {
   struct Stream {

@@ -28,6 +28,10 @@ namespace pmr::ui::win32 {
 // The notification-area icon's callback message.
 inline constexpr UINT kTrayCallbackMessage = WM_USER + 200;
 
+// The tip as the notification area takes it: ANSI text in code page 936, at most 63 bytes,
+// cut before a character that would not fit whole.
+std::string TrayTipText(const std::string& utf8_tip);
+
 struct Win32WindowOptions {
   BrowserPaneFactory pane_factory;  // makes both panes; required
   bool echo = true;                 // log and status lines to standard output

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -554,6 +555,25 @@ bool TrayIconPresent(HWND hwnd) {
   data.hWnd = hwnd;
   data.uID = 0;
   return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
+}
+
+std::wstring FromChinese(const std::string& ansi) {
+  wchar_t wide[128] = {};
+  int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, ansi.data(), static_cast<int>(ansi.size()),
+                              wide, 128);
+  return std::wstring(wide, static_cast<std::size_t>(std::max(n, 0)));
+}
+
+TEST(Win32Window, TrayTipIsChineseAnsiCutAtWholeCharacters) {
+  std::string tip = TrayTipText("青禾田勤星册");
+  EXPECT_EQ(tip.size(), 12u);  // two bytes a character
+  EXPECT_EQ(FromChinese(tip), L"青禾田勤星册");
+  std::string long_tip;
+  for (int i = 0; i < 40; ++i) long_tip += "册";
+  std::string cut = TrayTipText("a" + long_tip);
+  EXPECT_EQ(cut.size(), 63u);
+  EXPECT_EQ(FromChinese(cut), L"a" + std::wstring(31, L'册'));
+  EXPECT_EQ(TrayTipText(long_tip).size(), 62u);  // the 32nd character would not fit whole
 }
 
 TEST(Win32Window, TrayIconAndItsMessages) {
