@@ -224,6 +224,7 @@ struct Win32MainWindow::Impl {
   std::unique_ptr<BrowserPane> panes[2];
   std::function<void(const std::string&, bool&)> before_navigate[2];
   int in_before_navigate = 0;
+  HWND saved_focus = nullptr;  // the control that had the focus when the window went inactive
 
   std::string status[kStatusPanelCount];
   LogMemo memo;
@@ -528,6 +529,21 @@ LRESULT Win32MainWindow::Impl::Handle(UINT message, WPARAM wparam, LPARAM lparam
     case WM_SIZE:
       Layout();
       return 0;
+    case WM_ACTIVATE:
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(hwnd, focus)) saved_focus = focus;
+      }
+      break;
+    case WM_SETFOCUS: {
+      // The keyboard belongs to a browser: back to the one that had it, else the main pane.
+      HWND target = saved_focus;
+      if (target == nullptr || !IsWindow(target) || !IsChild(hwnd, target)) {
+        target = panes[PaneIndex(Pane::kMain)] ? panes[PaneIndex(Pane::kMain)]->Handle() : nullptr;
+      }
+      if (target != nullptr) SetFocus(target);
+      return 0;
+    }
     default:
       break;
   }

@@ -767,6 +767,9 @@ TEST(Win32Window, PanesNavigateScriptAndSeeKeysFirst) {
   window.Pump(100);
   EXPECT_EQ(left.keys, std::vector<int>{VK_F5});
   EXPECT_EQ(main.keys, std::vector<int>{VK_BACK});
+  // Focus on the frame itself goes on to the main pane.
+  SetFocus(window.NativeWindow());
+  EXPECT_EQ(GetFocus(), main.Handle());
 }
 
 }  // namespace
