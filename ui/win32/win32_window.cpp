@@ -924,21 +924,6 @@ int Win32MainWindow::PaneWidth(Pane pane) const {
   return bounds.right - bounds.left;
 }
 
-std::vector<int> Win32MainWindow::StatusPanelWidths() const {
-  impl_->CheckUiThread("StatusPanelWidths");
-  std::vector<int> widths;
-  int count = static_cast<int>(SendMessageW(impl_->status_bar, SB_GETPARTS, 0, 0));
-  std::vector<int> edges(static_cast<std::size_t>(std::max(count, 0)));
-  SendMessageW(impl_->status_bar, SB_GETPARTS, static_cast<WPARAM>(edges.size()),
-               reinterpret_cast<LPARAM>(edges.data()));
-  int left = 0;
-  for (int edge : edges) {
-    widths.push_back(edge - left);
-    left = edge;
-  }
-  return widths;
-}
-
 HWND Win32MainWindow::NativeWindow() const { return impl_->hwnd; }
 HWND Win32MainWindow::StatusBarWindow() const { return impl_->status_bar; }
 BrowserPane& Win32MainWindow::PaneObject(Pane pane) const { return *impl_->panes[PaneIndex(pane)]; }

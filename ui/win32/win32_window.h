@@ -51,7 +51,6 @@ class Win32MainWindow : public MainWindow {
   std::vector<std::string> MenuBarCaptions() const;  // "设置[识颜台设置 学校注册 | ...]"
   RECT PaneBounds(Pane pane) const;                  // in Panel1's client coordinates
   int PaneWidth(Pane pane) const;
-  std::vector<int> StatusPanelWidths() const;  // as the status bar reports them
   HWND NativeWindow() const;
   HWND StatusBarWindow() const;
   BrowserPane& PaneObject(Pane pane) const;
