@@ -16,6 +16,11 @@ mkdir -p "$HOME"
 WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d" \
     /usr/lib/wine/wine64 wineboot -i </dev/null >/dev/null 2>&1 || true
 
+# Without a window manager (Xvfb) Wine waits two seconds at every hide of a window it lets a
+# manager handle; windows it manages itself close at once.
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f \
+    </dev/null >/dev/null 2>&1 || true
+
 font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
 if [[ -f "$font" && -d "$WINEPREFIX/drive_c/windows/Fonts" ]]; then
   cp -f "$font" "$WINEPREFIX/drive_c/windows/Fonts/"

@@ -15,9 +15,20 @@
 #ifdef PMR_HAVE_GTK
 #include "ui/gtk/gtk_window.h"
 #endif
+#ifdef PMR_HAVE_WIN32
+#include "ui/win32/browser_pane.h"
+#include "ui/win32/win32_window.h"
+#endif
 
 int main(int argc, char** argv) {
   using namespace pmr;
+#ifdef PMR_HAVE_WIN32
+  // A GUI program: its diagnostics go to whatever standard output it was given.
+  ui::win32::AttachStandardStreams();
+  constexpr bool kWin32Built = true;
+#else
+  constexpr bool kWin32Built = false;
+#endif
   // A second start only wakes the first and never reads its command line.
   std::optional<app::SingleInstance> instance(std::in_place);
   if (instance->AlreadyRunning()) {
@@ -48,7 +59,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pmrface: the gtk window is not part of this build; using headless\n");
   }
 #endif
-  if (!ui_choice.empty() && ui_choice != "headless" && ui_choice != "gtk") {
+#ifdef PMR_HAVE_WIN32
+  // The native window by default on Windows.
+  if (ui_choice.empty() || ui_choice == "win32") {
+    try {
+      chosen = std::make_unique<ui::win32::Win32MainWindow>(
+          ui::win32::Win32WindowOptions{.pane_factory = ui::win32::CreateIeBrowserPane});
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "pmrface: the win32 window failed (%s); using headless\n", e.what());
+    }
+  }
+#endif
+  if (!ui_choice.empty() && ui_choice != "headless" && ui_choice != "gtk" &&
+      !(kWin32Built && ui_choice == "win32")) {
     std::fprintf(stderr, "pmrface: the %s window is not part of this build; using headless\n",
                  ui_choice.c_str());
   }

@@ -1,0 +1,770 @@
+// The Win32 window as real windows under Wine: its menus, layout, loop, timers, boxes, tray
+// and panes. The panes are plain child windows that behave like the browser control where
+// the window depends on it (before-navigate fired inside Navigate, keyboard first look).
+
+#include "ui/win32/win32_window.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/main/form.h"
+#include "base/error.h"
+
+namespace pmr::ui::win32 {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int> g_navigate_depth{0};
+std::atomic<int> g_navigate_max_depth{0};
+
+class RecordingPane : public BrowserPane {
+ public:
+  explicit RecordingPane(HWND parent) {
+    hwnd_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent, nullptr,
+                            GetModuleHandleW(nullptr), nullptr);
+    if (hwnd_ == nullptr) throw Error("test pane: no window");
+  }
+  ~RecordingPane() override { DestroyWindow(hwnd_); }
+
+  void SetBounds(const RECT& bounds) override {
+    MoveWindow(hwnd_, bounds.left, bounds.top, bounds.right - bounds.left,
+               bounds.bottom - bounds.top, TRUE);
+  }
+  void Navigate(const std::string& url) override {
+    int depth = ++g_navigate_depth;
+    if (depth > g_navigate_max_depth) g_navigate_max_depth = depth;
+    requested.push_back(url);
+    bool cancel = false;
+    if (before_navigate_) before_navigate_(url, cancel);
+    if (!cancel) location_ = url;
+    --g_navigate_depth;
+  }
+  std::string Location() const override { return location_; }
+  void RunScript(const std::string& code) override {
+    if (location_.empty()) throw ScriptError("no document");
+    scripts.push_back(code);
+  }
+  void SetBeforeNavigate(std::function<void(const std::string&, bool&)> handler) override {
+    before_navigate_ = std::move(handler);
+  }
+  bool TranslateAccelerator(MSG& msg) override {
+    if (msg.message == WM_KEYDOWN) keys.push_back(static_cast<int>(msg.wParam));
+    return swallow_keys;
+  }
+  HWND Handle() const override { return hwnd_; }
+
+  std::vector<std::string> requested, scripts;
+  std::vector<int> keys;
+  bool swallow_keys = true;
+
+ private:
+  HWND hwnd_ = nullptr;
+  std::string location_;
+  std::function<void(const std::string&, bool&)> before_navigate_;
+};
+
+Win32WindowOptions TestOptions() {
+  Win32WindowOptions options;
+  options.pane_factory = [](HWND parent) { return std::make_unique<RecordingPane>(parent); };
+  options.echo = false;
+  return options;
+}
+
+RecordingPane& PaneOf(Win32MainWindow& window, Pane pane) {
+  return dynamic_cast<RecordingPane&>(window.PaneObject(pane));
+}
+
+// Runs the loop; a watchdog ends it after `limit`. False when the watchdog had to.
+bool RunBounded(Win32MainWindow& window, std::chrono::milliseconds limit = 10s) {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool expired = false;
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (!done.wait_for(lock, limit, [&] { return finished; })) {
+      expired = true;
+      window.Quit();
+    }
+  });
+  window.Run();
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  done.notify_all();
+  watchdog.join();
+  return !expired;
+}
+
+struct FoundWindow {
+  std::wstring class_name, caption;
+  HWND found = nullptr;
+};
+
+// A top-level window of `thread` with this class and caption; polls until `limit`.
+HWND FindThreadWindow(DWORD thread, const std::wstring& class_name, const std::wstring& caption,
+                      std::chrono::milliseconds limit = 5s) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    FoundWindow search{class_name, caption, nullptr};
+    EnumThreadWindows(
+        thread,
+        [](HWND candidate, LPARAM data) -> BOOL {
+          auto* want = reinterpret_cast<FoundWindow*>(data);
+          wchar_t name[64] = {};
+          wchar_t text[256] = {};
+          GetClassNameW(candidate, name, 64);
+          GetWindowTextW(candidate, text, 256);
+          if (want->class_name == name && want->caption == text && IsWindowVisible(candidate)) {
+            want->found = candidate;
+            return FALSE;
+          }
+          return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found != nullptr) return search.found;
+    std::this_thread::sleep_for(20ms);
+  }
+  return nullptr;
+}
+
+// Answers the next box of the UI thread with this caption from a thread of its own.
+class BoxAnswerer {
+ public:
+  BoxAnswerer(DWORD ui_thread, std::wstring caption, int button, std::wstring new_text = L"")
+      : thread_([=, this] {
+          HWND box = FindThreadWindow(ui_thread, L"#32770", caption);
+          if (box == nullptr) return;
+          found = true;
+          owner = GetWindow(box, GW_OWNER);
+          if (!new_text.empty()) SetDlgItemTextW(box, 100, new_text.c_str());
+          HWND control = GetDlgItem(box, button);
+          PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(control));
+        }) {}
+  ~BoxAnswerer() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+  std::atomic<bool> found{false};
+  std::atomic<HWND> owner{nullptr};
+
+ private:
+  std::thread thread_;
+};
+
+std::vector<MenuItem> FormMenu(std::vector<std::string>& clicks) {
+  auto item = [&clicks](const char* caption, const char* name) {
+    MenuItem entry;
+    entry.caption = caption;
+    entry.name = name;
+    std::string recorded = name;
+    entry.on_click = [&clicks, recorded] { clicks.push_back(recorded); };
+    return entry;
+  };
+  MenuItem settings;
+  settings.caption = "设置";
+  settings.name = "N1";
+  settings.children = {item("识颜台设置", "N2"),   item("学校注册", "N3"), MenuItem::Separator(),
+                       item("格式化识颜台", "N6"), MenuItem::Separator(),  item("退出", "N8")};
+  return {item("积分", "N4"), item("考勤", "N9"), item("智校", "N10"), settings};
+}
+
+void PostMenuClick(HWND hwnd, HMENU menu, int position) {
+  UINT id = GetMenuItemID(menu, position);
+  ASSERT_NE(id, static_cast<UINT>(-1));
+  PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+// --- Window, menu, layout ---
+
+TEST(Win32Window, TitleSizeMenusAndClicks) {
+  Win32MainWindow window(TestOptions());
+  window.SetTitle("青禾田识颜台");
+  EXPECT_EQ(window.Title(), "青禾田识颜台");
+
+  RECT frame{};
+  GetWindowRect(window.NativeWindow(), &frame);
+  EXPECT_EQ(frame.right - frame.left, kWindowWidth);
+  EXPECT_EQ(frame.bottom - frame.top, kWindowHeight);
+  int screen_w = GetSystemMetrics(SM_CXSCREEN);
+  int screen_h = GetSystemMetrics(SM_CYSCREEN);
+  EXPECT_NEAR(frame.left, (screen_w - kWindowWidth) / 2, 1);
+  EXPECT_NEAR(frame.top, (screen_h - kWindowHeight) / 2, 1);
+
+  std::vector<std::string> clicks;
+  window.SetMenu(FormMenu(clicks));
+  EXPECT_EQ(window.MenuBarCaptions(),
+            (std::vector<std::string>{"积分", "考勤", "智校",
+                                      "设置[识颜台设置 学校注册 | 格式化识颜台 | 退出]"}));
+
+  // Clicks arrive as WM_COMMAND from the real menu handles; a throwing item is reported
+  // and the loop goes on.
+  HWND hwnd = window.NativeWindow();
+  HMENU bar = GetMenu(hwnd);
+  HMENU settings = GetSubMenu(bar, 3);
+  ASSERT_NE(settings, nullptr);
+  EXPECT_EQ(GetMenuItemCount(settings), 6);
+  PostMenuClick(hwnd, bar, 1);
+  PostMenuClick(hwnd, settings, 5);
+  PostMenuClick(hwnd, settings, 0);
+  window.Pump(200);
+  EXPECT_EQ(clicks, (std::vector<std::string>{"N9", "N8", "N2"}));
+
+  // A new menu replaces the old one, also while one of its items runs.
+  std::vector<MenuItem> next;
+  MenuItem rebuild;
+  rebuild.caption = "重建";
+  rebuild.on_click = [&] {
+    window.SetMenu(FormMenu(clicks));
+    throw std::runtime_error("after rebuilding");
+  };
+  next.push_back(rebuild);
+  window.SetMenu(next);
+  EXPECT_EQ(window.MenuBarCaptions(), std::vector<std::string>{"重建"});
+  clicks.clear();
+  PostMenuClick(hwnd, GetMenu(hwnd), 0);
+  window.Pump(200);
+  EXPECT_EQ(window.MenuBarCaptions().size(), 4u);
+  PostMenuClick(hwnd, GetMenu(hwnd), 0);
+  window.Pump(200);
+  EXPECT_EQ(clicks, std::vector<std::string>{"N4"});
+}
+
+TEST(Win32Window, PanesFillPanelAndStatusPanels) {
+  Win32MainWindow window(TestOptions());
+  window.Show();
+  window.Pump(100);
+  HWND hwnd = window.NativeWindow();
+  HWND status = window.StatusBarWindow();
+
+  auto check_layout = [&] {
+    RECT client{};
+    GetClientRect(hwnd, &client);
+    RECT bar{};
+    GetWindowRect(status, &bar);
+    int panel_height = (client.bottom - client.top) - (bar.bottom - bar.top);
+    RECT left = window.PaneBounds(Pane::kLeft);
+    RECT main = window.PaneBounds(Pane::kMain);
+    EXPECT_EQ(left.left, 0);
+    EXPECT_EQ(left.right - left.left, kLeftPaneWidth);
+    EXPECT_EQ(main.left, kLeftPaneWidth);
+    EXPECT_EQ(main.right, client.right);
+    EXPECT_EQ(left.top, 0);
+    EXPECT_EQ(main.top, 0);
+    EXPECT_EQ(left.bottom, panel_height);
+    EXPECT_EQ(main.bottom, panel_height);
+    EXPECT_GT(panel_height, 0);
+  };
+  check_layout();
+  EXPECT_EQ(window.PaneWidth(Pane::kLeft), kLeftPaneWidth);
+
+  // The layout follows the window's size.
+  SetWindowPos(hwnd, nullptr, 0, 0, 1000, 600, SWP_NOMOVE | SWP_NOZORDER);
+  window.Pump(100);
+  check_layout();
+  EXPECT_LT(window.PaneWidth(Pane::kMain), 1000 - kLeftPaneWidth);
+
+  int edges[4] = {};
+  ASSERT_EQ(SendMessageW(status, SB_GETPARTS, 4, reinterpret_cast<LPARAM>(edges)), 3);
+  EXPECT_EQ(std::vector<int>(edges, edges + 3), (std::vector<int>{300, 800, 1100}));
+  window.SetStatus(1, "待上传 3");
+  EXPECT_EQ(window.Status(1), "待上传 3");
+  wchar_t text[64] = {};
+  SendMessageW(status, SB_GETTEXTW, 1, reinterpret_cast<LPARAM>(text));
+  EXPECT_EQ(std::wstring(text), L"待上传 3");
+  EXPECT_THROW(window.SetStatus(3, "x"), Error);
+  EXPECT_THROW(window.Status(-1), Error);
+
+  // The memo is there but never shown.
+  EXPECT_EQ(window.LogLines(), std::vector<std::string>{"Memo1"});
+  window.AppendLog("a\r\nb");
+  EXPECT_EQ(window.LogLines(), (std::vector<std::string>{"Memo1", "a", "b"}));
+  HWND memo = GetDlgItem(hwnd, 11);
+  ASSERT_NE(memo, nullptr);
+  EXPECT_FALSE(IsWindowVisible(memo));
+  for (std::size_t i = 3; i < kMemoMaxLines + 5; ++i) window.AppendLog(std::to_string(i));
+  std::vector<std::string> lines = window.LogLines();
+  ASSERT_EQ(lines.size(), kMemoMaxLines);
+  EXPECT_EQ(lines.front(), "5");
+  EXPECT_EQ(SendMessageW(memo, EM_GETLINECOUNT, 0, 0), static_cast<LRESULT>(kMemoMaxLines));
+}
+
+TEST(Win32Window, FactoryFailureIsAnError) {
+  Win32WindowOptions throwing = TestOptions();
+  throwing.pane_factory = [](HWND) -> std::unique_ptr<BrowserPane> { throw Error("no engine"); };
+  EXPECT_THROW(Win32MainWindow{throwing}, Error);
+  Win32WindowOptions empty = TestOptions();
+  empty.pane_factory = [](HWND) -> std::unique_ptr<BrowserPane> { return nullptr; };
+  EXPECT_THROW(Win32MainWindow{empty}, Error);
+  EXPECT_THROW(Win32MainWindow{Win32WindowOptions{}}, Error);
+}
+
+// --- Loop ---
+
+TEST(Win32Window, PostKeepsOrderAcrossThreadsAndWaitsForRun) {
+  Win32MainWindow window(TestOptions());
+  std::vector<int> seen;
+  window.Post([&] { seen.push_back(-1); });
+  window.Pump(100);
+  EXPECT_TRUE(seen.empty()) << "closures posted before Run wait for it";
+
+  static constexpr int kThreads = 4;
+  static constexpr int kEach = 250;
+  std::vector<std::thread> posters;
+  for (int t = 0; t < kThreads; ++t) {
+    posters.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) window.Post([&seen, t, i] { seen.push_back(t * kEach + i); });
+    });
+  }
+  std::thread closer([&] {
+    for (auto& poster : posters) poster.join();
+    window.Post([&] { throw std::runtime_error("a failing closure"); });
+    window.Post([&] { window.Quit(); });
+    window.Post([&] { seen.push_back(-2); });  // dropped: the loop is ending
+  });
+  ASSERT_TRUE(RunBounded(window));
+  closer.join();
+
+  ASSERT_EQ(seen.size(), 1u + kThreads * kEach);
+  EXPECT_EQ(seen.front(), -1);
+  std::vector<int> last(kThreads, -1);
+  for (std::size_t i = 1; i < seen.size(); ++i) {
+    int t = seen[i] / kEach;
+    EXPECT_GT(seen[i], last[static_cast<std::size_t>(t)]);
+    last[static_cast<std::size_t>(t)] = seen[i];
+  }
+  // After the loop has ended posts are dropped and Run does not start again.
+  window.Post([&] { seen.push_back(-3); });
+  window.Run();
+  EXPECT_EQ(seen.size(), 1u + kThreads * kEach);
+}
+
+TEST(Win32Window, InvokeGivesResultsExceptionsAndEmptyAfterQuit) {
+  auto window = std::make_unique<Win32MainWindow>(TestOptions());
+  EXPECT_EQ(window->Invoke([] { return 7; }), 7);  // inline on the UI thread
+
+  std::optional<int> value;
+  bool threw = false;
+  bool on_ui = false;
+  std::optional<int> waiting_result = 1;
+  std::atomic<bool> waiter_started{false};
+  std::atomic<bool> waiter_ran_fn{false};
+  std::thread caller([&] {
+    value = window->Invoke([&] {
+      on_ui = window->OnUiThread();
+      return 42;
+    });
+    try {
+      window->Invoke([]() -> int { throw Error("from the UI thread"); });
+    } catch (const Error& e) {
+      threw = std::string(e.what()) == "from the UI thread";
+    }
+    window->Post([&] {
+      // Busy until the last Invoke is queued behind this closure.
+      auto deadline = std::chrono::steady_clock::now() + 5s;
+      while (!waiter_started && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+      }
+      std::this_thread::sleep_for(200ms);
+      window->Quit();
+    });
+    waiter_started = true;
+    // Waits while the UI thread is busy, then the loop ends under it.
+    waiting_result = window->Invoke([&] {
+      waiter_ran_fn = true;
+      return 3;
+    });
+  });
+  ASSERT_TRUE(RunBounded(*window));
+  caller.join();
+  EXPECT_EQ(value, 42);
+  EXPECT_TRUE(on_ui);
+  EXPECT_TRUE(threw);
+  EXPECT_FALSE(waiting_result.has_value());
+  EXPECT_FALSE(waiter_ran_fn);
+  // Once ended, at once and empty.
+  std::optional<int> late = 1;
+  std::thread([&] { late = window->Invoke([] { return 5; }); }).join();
+  EXPECT_FALSE(late.has_value());
+
+  // Closures still queued when the window goes are released, not run.
+  auto token = std::make_shared<int>(0);
+  {
+    Win32MainWindow doomed(TestOptions());
+    doomed.Post([token] { ++*token; });
+    EXPECT_EQ(token.use_count(), 2);
+  }
+  EXPECT_EQ(token.use_count(), 1);
+  EXPECT_EQ(*token, 0);
+  window.reset();
+}
+
+// --- Timers ---
+
+TEST(Win32Window, TimersTickOnceRearmAndArmFromOtherThreads) {
+  Win32MainWindow window(TestOptions());
+  int ticks_a = 0;
+  int ticks_b = 0;
+  int ticks_c = 0;
+  bool tick_on_ui = false;
+  Timer* b = nullptr;
+  Timer& a = window.CreateTimer(20ms, [&] {
+    ++ticks_a;
+    tick_on_ui = window.OnUiThread();
+  });
+  b = &window.CreateTimer(20ms, [&] {
+    if (++ticks_b < 3) b->Arm();  // re-armed from its own tick
+  });
+  Timer& c = window.CreateTimer(30ms, [&] { ++ticks_c; });
+  Timer& never = window.CreateTimer(50ms, [] { FAIL() << "a disarmed timer ticked"; });
+
+  EXPECT_FALSE(a.Armed());
+  a.Arm();
+  a.Arm();  // armed already: no second tick
+  EXPECT_TRUE(a.Armed());
+  b->Arm();
+  never.Arm();
+  never.Disarm();
+  EXPECT_FALSE(never.Armed());
+
+  std::thread other([&] {
+    c.SetInterval(40ms);
+    c.Arm();
+    EXPECT_TRUE(c.Armed());
+  });
+  other.join();
+  window.Pump(600);
+  EXPECT_EQ(ticks_a, 1);
+  EXPECT_TRUE(tick_on_ui);
+  EXPECT_FALSE(a.Armed());
+  EXPECT_EQ(ticks_b, 3);
+  EXPECT_EQ(ticks_c, 1);
+  EXPECT_FALSE(c.Armed());
+
+  // Disarmed from another thread before its tick: it does not tick.
+  c.SetInterval(200ms);
+  c.Arm();
+  std::thread([&] { c.Disarm(); }).join();
+  window.Pump(400);
+  EXPECT_EQ(ticks_c, 1);
+}
+
+// --- Modal boxes ---
+
+TEST(Win32Window, InputBoxOkCancelAndQuit) {
+  Win32MainWindow window(TestOptions());
+  DWORD ui = GetCurrentThreadId();
+  {
+    BoxAnswerer answer(ui, L"设置IP地址", IDOK, L"192.168.1.20");
+    EXPECT_EQ(window.InputBox("设置IP地址", "输入识颜台IP地址", "10.0.0.1"), "192.168.1.20");
+    answer.Join();
+    EXPECT_TRUE(answer.found);
+    EXPECT_EQ(answer.owner, window.NativeWindow());
+  }
+  {
+    BoxAnswerer answer(ui, L"操作确认", IDCANCEL, L"typed but cancelled");
+    EXPECT_EQ(window.InputBox("操作确认", "输入操作码", "dflt"), "dflt");
+    answer.Join();
+    EXPECT_TRUE(answer.found);
+  }
+
+  // Inside the loop: posted closures and timers keep running while the box is open, and a
+  // Quit from another thread ends the box with the default.
+  std::string result = "unset";
+  std::atomic<int> posted_ran{0};
+  int ticks = 0;
+  Timer& timer = window.CreateTimer(10ms, [&] { ++ticks; });
+  std::thread helper([&] {
+    HWND box = FindThreadWindow(ui, L"#32770", L"等待");
+    if (box == nullptr) return;
+    window.Post([&] {
+      ++posted_ran;
+      timer.Arm();
+    });
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (posted_ran == 0 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    window.Quit();
+  });
+  window.Post([&] { result = window.InputBox("等待", "p", "默认"); });
+  ASSERT_TRUE(RunBounded(window));
+  helper.join();
+  EXPECT_EQ(result, "默认");
+  EXPECT_EQ(posted_ran, 1);
+  EXPECT_EQ(ticks, 1);
+  // Ended: a new box returns at once.
+  EXPECT_EQ(window.InputBox("x", "y", "z"), "z");
+}
+
+TEST(Win32Window, ConfirmBoxIsOwnedAndAnswered) {
+  Win32MainWindow window(TestOptions());
+  DWORD ui = GetCurrentThreadId();
+  {
+    BoxAnswerer answer(ui, L"确认", IDOK);
+    EXPECT_TRUE(window.ConfirmBox("确认清除人脸机所有数据吗？", "确认"));
+    answer.Join();
+    EXPECT_TRUE(answer.found);
+    EXPECT_EQ(answer.owner, window.NativeWindow());
+  }
+  {
+    BoxAnswerer answer(ui, L"确认", IDCANCEL);
+    EXPECT_FALSE(window.ConfirmBox("确认清除人脸机所有数据吗？", "确认"));
+    answer.Join();
+    EXPECT_TRUE(answer.found);
+  }
+  // Quit from a closure that runs inside the box ends it as cancelled.
+  bool answer = true;
+  std::thread helper([&] {
+    if (FindThreadWindow(ui, L"#32770", L"退出") == nullptr) return;
+    window.Post([&] { window.Quit(); });
+  });
+  window.Post([&] { answer = window.ConfirmBox("text", "退出"); });
+  ASSERT_TRUE(RunBounded(window));
+  helper.join();
+  EXPECT_FALSE(answer);
+}
+
+// --- Tray, minimise, close ---
+
+bool TrayIconPresent(HWND hwnd) {
+  NOTIFYICONDATAA data{};
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = hwnd;
+  data.uID = 0;
+  return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
+}
+
+std::wstring FromChinese(const std::string& ansi) {
+  wchar_t wide[128] = {};
+  int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, ansi.data(), static_cast<int>(ansi.size()),
+                              wide, 128);
+  return std::wstring(wide, static_cast<std::size_t>(std::max(n, 0)));
+}
+
+TEST(Win32Window, TrayTipIsChineseAnsiCutAtWholeCharacters) {
+  std::string tip = TrayTipText("青禾田勤星册");
+  EXPECT_EQ(tip.size(), 12u);  // two bytes a character
+  EXPECT_EQ(FromChinese(tip), L"青禾田勤星册");
+  std::string long_tip;
+  for (int i = 0; i < 40; ++i) long_tip += "册";
+  std::string cut = TrayTipText("a" + long_tip);
+  EXPECT_EQ(cut.size(), 63u);
+  EXPECT_EQ(FromChinese(cut), L"a" + std::wstring(31, L'册'));
+  EXPECT_EQ(TrayTipText(long_tip).size(), 62u);  // the 32nd character would not fit whole
+}
+
+TEST(Win32Window, TrayIconAndItsMessages) {
+  Win32MainWindow window(TestOptions());
+  HWND hwnd = window.NativeWindow();
+  std::vector<TrayButton> clicks;
+  window.SetTrayClickHandler([&](TrayButton button) { clicks.push_back(button); });
+  EXPECT_FALSE(window.HasTrayIcon());
+  window.AddTrayIcon("青禾田勤星册");
+  window.AddTrayIcon("青禾田勤星册");
+  EXPECT_TRUE(window.HasTrayIcon());
+  EXPECT_TRUE(TrayIconPresent(hwnd));
+
+  PostMessageW(hwnd, 0x4C8, 0, WM_MOUSEMOVE);
+  PostMessageW(hwnd, 0x4C8, 0, WM_LBUTTONUP);
+  PostMessageW(hwnd, 0x4C8, 0, WM_LBUTTONDBLCLK);
+  PostMessageW(hwnd, 0x4C8, 0, WM_RBUTTONDOWN);
+  PostMessageW(hwnd, 0x4C8, 0, WM_LBUTTONDOWN);
+  window.Pump(200);
+  EXPECT_EQ(clicks, (std::vector<TrayButton>{TrayButton::kOther, TrayButton::kLeft}));
+
+  window.RemoveTrayIcon();
+  window.RemoveTrayIcon();
+  EXPECT_FALSE(window.HasTrayIcon());
+  EXPECT_FALSE(TrayIconPresent(hwnd));
+}
+
+TEST(Win32Window, MinimiseAndCloseGoToTheirHandlers) {
+  Win32MainWindow window(TestOptions());
+  HWND hwnd = window.NativeWindow();
+  window.Show();
+  window.Pump(100);
+
+  // Without a handler the window stays as it is.
+  PostMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  window.Pump(100);
+  EXPECT_FALSE(IsIconic(hwnd));
+  EXPECT_TRUE(window.IsVisible());
+
+  int minimised = 0;
+  window.SetMinimizeHandler([&] {
+    ++minimised;
+    window.AddTrayIcon("青禾田勤星册");
+    window.Hide();
+  });
+  PostMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+  window.Pump(100);
+  EXPECT_EQ(minimised, 1);
+  EXPECT_FALSE(IsIconic(hwnd));
+  EXPECT_FALSE(window.IsVisible());
+  window.RemoveTrayIcon();
+  window.Show();
+  // The command is compared whole: with low bits set it is the platform's own minimise.
+  PostMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE | 2, 0);
+  window.Pump(200);
+  EXPECT_EQ(minimised, 1);
+  window.Restore();
+  window.Pump(100);
+  EXPECT_FALSE(IsIconic(hwnd));
+
+  // The close from the system menu and WM_CLOSE reach the close handler; refused, the
+  // loop goes on; allowed, the loop ends.
+  int close_requests = 0;
+  bool allow = false;
+  window.SetCloseHandler([&](bool& allow_close) {
+    EXPECT_TRUE(allow_close);
+    ++close_requests;
+    allow_close = allow;
+  });
+  std::atomic<bool> still_running{false};
+  window.Post([&] {
+    PostMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    window.Post([&] {
+      still_running = true;
+      allow = true;
+      PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    });
+  });
+  ASSERT_TRUE(RunBounded(window));
+  EXPECT_EQ(close_requests, 3);
+  EXPECT_TRUE(still_running);
+  EXPECT_FALSE(window.IsVisible());
+}
+
+// The form's own handlers on this window: minimise and close hide into the tray, a left
+// click on the icon and the wake-up bring the window back, only the exit item ends the loop.
+TEST(Win32Window, FormHidesToTheTrayAndOnlyExitEnds) {
+  namespace fs = std::filesystem;
+  fs::path install =
+      fs::temp_directory_path() / ("pmr_win32_form_" + std::to_string(GetCurrentProcessId()));
+  fs::create_directories(install / "bin");
+  Win32MainWindow window(TestOptions());
+  app::FormOptions options;
+  options.program_file = install / "bin" / "pmrface.exe";
+  options.program_files = install.string();
+  options.callback_address = "127.0.0.1";
+  options.callback_port = 0;
+  options.page_port = 0;
+  options.portal_host = "127.0.0.1:9";
+  std::optional<app::TForm1> form(std::in_place, window, options);
+  form->Timer1().Disarm();  // no binding
+  form->FormCreate();
+  EXPECT_EQ(window.Title(), app::kWindowTitle);
+  ASSERT_EQ(window.MenuBarCaptions().size(), 4u);
+  HWND hwnd = window.NativeWindow();
+
+  auto state = [&](bool visible, bool tray) {
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto now = window.Invoke([&] {
+        return window.IsVisible() == visible && window.HasTrayIcon() == tray && !IsIconic(hwnd);
+      });
+      if (now.value_or(false)) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  };
+  std::vector<bool> steps;
+  std::thread user([&] {
+    steps.push_back(state(true, false));
+    PostMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    steps.push_back(state(false, true));
+    PostMessageW(hwnd, kTrayCallbackMessage, 0, WM_RBUTTONDOWN);
+    PostMessageW(hwnd, kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
+    steps.push_back(state(true, false));
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    steps.push_back(state(false, true));
+    window.Post([&] { form->AppMessageHook(); });
+    steps.push_back(state(true, false));
+    HMENU settings = GetSubMenu(GetMenu(hwnd), 3);
+    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(GetMenuItemID(settings, 5), 0), 0);
+  });
+  bool ended = RunBounded(window, 30s);
+  user.join();
+  EXPECT_TRUE(ended) << "the exit item ends the loop";
+  EXPECT_EQ(steps, std::vector<bool>(5, true));
+  EXPECT_FALSE(window.IsVisible());
+  form->Shutdown(500ms);
+  form.reset();
+  std::error_code ignored;
+  fs::remove_all(install, ignored);
+}
+
+// --- Panes ---
+
+TEST(Win32Window, PanesNavigateScriptAndSeeKeysFirst) {
+  Win32MainWindow window(TestOptions());
+  RecordingPane& main = PaneOf(window, Pane::kMain);
+  RecordingPane& left = PaneOf(window, Pane::kLeft);
+  EXPECT_EQ(left.Handle() != nullptr && GetParent(left.Handle()) == GetParent(main.Handle()), true);
+  EXPECT_EQ(window.Location(Pane::kLeft), "");
+  EXPECT_THROW(window.RunScript(Pane::kLeft, "ins(\"a\",\"b\",\"c\")"), ScriptError);
+
+  // The left pane's handler sends some links to the main pane and keeps its own page.
+  std::vector<std::string> asked;
+  window.SetBeforeNavigateHandler(Pane::kLeft, [&](const std::string& url, bool& cancel) {
+    asked.push_back(url);
+    if (url.find("xgo") != std::string::npos) {
+      window.Navigate(Pane::kMain, url);
+      cancel = true;
+    }
+  });
+  g_navigate_max_depth = 0;
+  window.Navigate(Pane::kLeft, "http://portal/club/hlmbo_jdqface_now.html?sp=1");
+  EXPECT_EQ(window.Location(Pane::kLeft), "http://portal/club/hlmbo_jdqface_now.html?sp=1");
+  window.Navigate(Pane::kLeft, "http://portal/club/xgo.html?sp=1");
+  EXPECT_EQ(window.Location(Pane::kLeft), "http://portal/club/hlmbo_jdqface_now.html?sp=1");
+  EXPECT_EQ(asked.size(), 2u);
+  EXPECT_TRUE(main.requested.empty()) << "not re-entered from inside the handler";
+  window.Post([&] { window.Quit(); });
+  ASSERT_TRUE(RunBounded(window));
+  EXPECT_EQ(main.requested, std::vector<std::string>{"http://portal/club/xgo.html?sp=1"});
+  EXPECT_EQ(window.Location(Pane::kMain), "http://portal/club/xgo.html?sp=1");
+  EXPECT_EQ(g_navigate_max_depth, 1);
+
+  window.RunScript(Pane::kLeft, "ins(\"fp1\",\"http://127.0.0.1:8091/a.jpg\",\"t\")");
+  EXPECT_EQ(left.scripts,
+            std::vector<std::string>{"ins(\"fp1\",\"http://127.0.0.1:8091/a.jpg\",\"t\")"});
+
+  // Keyboard messages go to the focused pane first.
+  window.Show();
+  window.Pump(50);
+  SetFocus(left.Handle());
+  PostMessageW(left.Handle(), WM_KEYDOWN, VK_F5, 0);
+  window.Pump(100);
+  SetFocus(main.Handle());
+  PostMessageW(main.Handle(), WM_KEYDOWN, VK_BACK, 0);
+  window.Pump(100);
+  EXPECT_EQ(left.keys, std::vector<int>{VK_F5});
+  EXPECT_EQ(main.keys, std::vector<int>{VK_BACK});
+  // Focus on the frame itself goes on to the main pane.
+  SetFocus(window.NativeWindow());
+  EXPECT_EQ(GetFocus(), main.Handle());
+}
+
+}  // namespace
+}  // namespace pmr::ui::win32
