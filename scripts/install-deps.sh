@@ -11,7 +11,7 @@ packages=(
   wrk nginx
   # Browser test, Windows cross build under Wine, GTK desktop and its tests under Xvfb.
   chromium chromium-driver
-  g++-mingw-w64-x86-64-posix wine wine64 nsis
+  g++-mingw-w64-x86-64-posix wine wine64 fonts-wine nsis
   xvfb xauth dbus dbus-x11 xdg-user-dirs fonts-wqy-microhei imagemagick
   # Clicks and window state from outside the window; the tray host peer on the session bus.
   xdotool python3-gi gir1.2-glib-2.0 iproute2

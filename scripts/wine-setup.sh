@@ -24,16 +24,16 @@ WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d" \
 font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
 if [[ -f "$font" && -d "$WINEPREFIX/drive_c/windows/Fonts" ]]; then
   cp -f "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
-  reg="$build/fontlink.reg"
-  link='hex(7):77,00,71,00,79,00,2d,00,6d,00,69,00,63,00,72,00,6f,00,68,00,65,00,69,00,2e,00,74,00,74,00,63,00,2c,00,57,00,65,00,6e,00,51,00,75,00,61,00,6e,00,59,00,69,00,20,00,4d,00,69,00,63,00,72,00,6f,00,20,00,48,00,65,00,69,00,00,00,00,00'
-  {
-    printf 'REGEDIT4\n\n'
-    printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink]\n'
-    for face in "Tahoma" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
-      printf '"%s"=%s\n' "$face" "$link"
-    done
-  } >"$reg"
-  /usr/lib/wine/wine64 regedit /S "$(/usr/lib/wine/wine64 winepath -w "$reg" 2>/dev/null)" \
-      </dev/null >/dev/null 2>&1 || true
+  # Wine's own Tahoma (dialogs and menus) and Marlett (caption buttons) from fonts-wine: this
+  # Wine does not look in their folder by itself, and without them captions show as boxes.
+  for own in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    [[ -f /usr/share/wine/fonts/$own ]] && cp -f "/usr/share/wine/fonts/$own" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
+  # Faces the system draws captions, menus and dialogs with fall back to the CJK font.
+  links='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+  for face in "Tahoma" "Tahoma Bold" "MS Shell Dlg" "MS Shell Dlg 2" "Microsoft Sans Serif"; do
+    /usr/lib/wine/wine64 reg add "$links" /v "$face" /t REG_MULTI_SZ \
+        /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1 || true
+  done
 fi
 /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
