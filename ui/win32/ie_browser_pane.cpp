@@ -363,7 +363,9 @@ IePane::IePane(HWND parent) {
   RegisterHostClass();
   RECT area{};
   GetClientRect(parent, &area);
-  host_ = CreateWindowExW(0, kHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN |
+  // The sunken edge the control shows in a plain host: the two panes stay apart to the eye
+  // also before (or without) a page.
+  host_ = CreateWindowExW(WS_EX_CLIENTEDGE, kHostClass, L"", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN |
                           WS_CLIPSIBLINGS, 0, 0, area.right, area.bottom, parent, nullptr,
                           GetModuleHandleW(nullptr), nullptr);
   if (host_ == nullptr) {

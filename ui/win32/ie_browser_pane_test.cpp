@@ -269,10 +269,15 @@ TEST_F(IeBrowserPaneTest, SetBoundsMovesTheHostAndSizesTheControl) {
   EXPECT_EQ(placed.bottom, 334);
   HWND control = FirstChild(pane.Handle());
   ASSERT_NE(control, nullptr);
+  // The control fills the host inside its sunken edge.
+  RECT host_client{};
+  GetClientRect(pane.Handle(), &host_client);
+  EXPECT_GT(host_client.right, 390);
+  EXPECT_GT(host_client.bottom, 290);
   RECT inner{};
   GetClientRect(control, &inner);
-  EXPECT_EQ(inner.right - inner.left, 400);
-  EXPECT_EQ(inner.bottom - inner.top, 300);
+  EXPECT_EQ(inner.right - inner.left, host_client.right);
+  EXPECT_EQ(inner.bottom - inner.top, host_client.bottom);
 
   pane.SetBounds(RECT{50, 50, 10, 10});
   GetClientRect(pane.Handle(), &inner);
