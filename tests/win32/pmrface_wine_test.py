@@ -109,5 +109,45 @@ class PmrfaceUnderWine(unittest.TestCase):
         self.assertIsNone(self.bridge.proc.poll())
 
 
+@unittest.skipUnless(PMRFACE and os.path.exists("/usr/bin/curl"), "needs the program and curl")
+class NativeWindowUnderWine(unittest.TestCase):
+    """The same with the program's own Win32 window, its default on Windows."""
+
+    def setUp(self):
+        self.env = dict(os.environ, PMRFACE_BIND_ADDRESS="127.0.0.1",
+                        PMRFACE_HOST_ADDRESS="127.0.0.1", PMRFACE_PORTAL_HOST="127.0.0.1:9")
+        self.env.pop("PMRFACE_UI", None)
+        self.assertTrue(wait_port_free(8091, 120), "127.0.0.1:8091 stays taken")
+        self.bridge = Bridge(self.env, args=("-s",))
+        self.addCleanup(self.kill)
+
+    def kill(self):
+        # The window takes no commands on standard input; its exit item needs a user.
+        if self.bridge.proc.poll() is None:
+            self.bridge.proc.kill()
+            self.bridge.proc.wait(timeout=30)
+        wait_port_free(8091, 30)
+
+    def test_starts_hidden_answers_curl_and_a_second_start_shows_it(self):
+        self.bridge.expect("title: 青禾田识颜台", timeout=60)
+        self.assertTrue(wait_port(8090, 60), "nothing listens on 127.0.0.1:8090")
+        self.assertTrue(wait_port(8091, 30), "nothing listens on 127.0.0.1:8091")
+        # "-s": straight into the notification area.
+        self.bridge.expect("window: hide")
+
+        reply = subprocess.run(["curl", "-s", "--max-time", "30", "--data-binary",
+                                '{"personId":"1"}', "http://127.0.0.1:8090/index.html"],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual(reply.stdout, '{"result":1,"success":true}')
+
+        second = subprocess.run([WINE_RUN, PMRFACE], env=self.env, capture_output=True,
+                                timeout=60)
+        self.assertEqual(second.returncode, 0)
+        self.bridge.expect("window: show")
+        self.bridge.expect("window: restore")
+        self.bridge.expect("window: front")
+        self.assertIsNone(self.bridge.proc.poll())
+
+
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)
