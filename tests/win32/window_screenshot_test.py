@@ -10,33 +10,16 @@ Usage: window_screenshot_test.py WINE_RUN WINE_SETUP PMRFACE_EXE SCREENSHOT_PNG
 
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import time
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pmrface_wine_test import wait_port, wait_port_free  # noqa: E402
+
 ARGS = sys.argv[1:]
 WINE_RUN, WINE_SETUP, PMRFACE, SCREENSHOT = (ARGS + [""] * 4)[:4]
-
-
-def wait_port(port, timeout):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
-                return True
-        except OSError:
-            time.sleep(0.3)
-    return False
-
-
-def port_free(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return False
-    except OSError:
-        return True
 
 
 def image_facts(png, crop=None):
@@ -73,9 +56,8 @@ class WindowOnWineDesktop(unittest.TestCase):
                        stderr=subprocess.DEVNULL)
 
     def test_window_with_menus_panes_and_status_bar(self):
-        deadline = time.time() + 120
-        while not (port_free(8090) and port_free(8091)) and time.time() < deadline:
-            time.sleep(1)  # another bridge of this machine still holds the fixed ports
+        # Another bridge of this machine may still hold the fixed ports.
+        self.assertTrue(wait_port_free(8090, 120) and wait_port_free(8091, 60))
         program = subprocess.run([WINE_RUN, "winepath", "-w", os.path.abspath(PMRFACE)],
                                  env=self.env, capture_output=True, text=True, timeout=60,
                                  stdin=subprocess.DEVNULL).stdout.strip()

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "ui/diagnostics.h"
 #include "ui/log_memo.h"
 
 namespace pmr::ui::gtk {
@@ -186,21 +187,7 @@ struct GtkMainWindow::Impl {
   std::function<void(const std::string&, bool&)> before_navigate[2];
 
   void Emit(const std::string& line) {
-    if (!options.echo) return;
-    std::string out;
-    out.reserve(line.size());
-    for (char c : line) {
-      if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\r') {
-        out += "\\r";
-      } else {
-        out += c;
-      }
-    }
-    out += '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    if (options.echo) WriteDiagnosticLine(line);
   }
 
   void CheckUiThread(const char* operation) const {
@@ -209,19 +196,12 @@ struct GtkMainWindow::Impl {
     }
   }
 
-  // The default error report: the loop goes on. No dialog, so an unattended bridge never
-  // waits for a click.
+  // The default error report, also on standard error.
   void RunGuarded(const std::function<void()>& fn) {
-    if (!fn) return;
-    try {
-      fn();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "pmrface: %s\n", e.what());
-      Emit(std::string("error: ") + e.what());
-    } catch (...) {
-      std::fprintf(stderr, "pmrface: unknown exception\n");
-      Emit("error: unknown exception");
-    }
+    RunReportingErrors(fn, [this](const std::string& error) {
+      std::fprintf(stderr, "pmrface: %s\n", error.c_str());
+      Emit(error);
+    });
   }
 
   bool Quitting() {

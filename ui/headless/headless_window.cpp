@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "base/error.h"
+#include "ui/diagnostics.h"
 #include "ui/headless/stdin_reader.h"
 
 namespace pmr::ui::headless {
@@ -178,14 +179,7 @@ void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
 }
 
 void HeadlessWindow::RunCallback(const std::function<void()>& fn) {
-  if (!fn) return;
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    Emit(std::string("error: ") + e.what());
-  } catch (...) {
-    Emit("error: unknown exception");
-  }
+  RunReportingErrors(fn, [this](const std::string& error) { Emit(error); });
 }
 
 void HeadlessWindow::Finish() {
@@ -276,17 +270,7 @@ void HeadlessWindow::CheckUiThread(const char* operation) const {
 
 void HeadlessWindow::Emit(const std::string& line) {
   // One output line per event: line breaks inside a value are shown escaped.
-  std::string out;
-  out.reserve(line.size());
-  for (char c : line) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += c;
-    }
-  }
+  const std::string out = EscapeLineBreaks(line);
   std::lock_guard lock(output_mutex_);
   output_(out);
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "base/error.h"
+#include "ui/diagnostics.h"
 #include "ui/log_memo.h"
 
 namespace pmr::ui::win32 {
@@ -240,21 +241,7 @@ struct Win32MainWindow::Impl {
   std::function<void()> on_activate;
 
   void Emit(const std::string& line) {
-    if (!options.echo) return;
-    std::string out;
-    out.reserve(line.size() + 1);
-    for (char c : line) {
-      if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\r') {
-        out += "\\r";
-      } else {
-        out += c;
-      }
-    }
-    out += '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    if (options.echo) WriteDiagnosticLine(line);
   }
 
   void CheckUiThread(const char* operation) const {
@@ -263,21 +250,13 @@ struct Win32MainWindow::Impl {
     }
   }
 
-  // The default error report: the loop goes on. No dialog, so an unattended bridge never
-  // waits for a click.
+  // The default error report, also on standard error.
   void RunGuarded(const std::function<void()>& fn) {
-    if (!fn) return;
-    try {
-      fn();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "pmrface: %s\n", e.what());
+    RunReportingErrors(fn, [this](const std::string& error) {
+      std::fprintf(stderr, "pmrface: %s\n", error.c_str());
       std::fflush(stderr);
-      Emit(std::string("error: ") + e.what());
-    } catch (...) {
-      std::fprintf(stderr, "pmrface: unknown exception\n");
-      std::fflush(stderr);
-      Emit("error: unknown exception");
-    }
+      Emit(error);
+    });
   }
 
   bool Quitting() {
@@ -856,28 +835,33 @@ void Win32MainWindow::SetMenu(std::vector<MenuItem> items) {
 
 namespace {
 
+std::string DescribeItem(HMENU menu, int index);
+
 void DescribeMenu(HMENU menu, std::string& out) {
-  int count = GetMenuItemCount(menu);
+  const int count = GetMenuItemCount(menu);
   for (int i = 0; i < count; ++i) {
     if (i > 0) out += ' ';
-    wchar_t caption[256] = {};
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof(info);
-    info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_SUBMENU;
-    info.dwTypeData = caption;
-    info.cch = 255;
-    if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) continue;
-    if (info.fType & MFT_SEPARATOR) {
-      out += '|';
-      continue;
-    }
-    out += Narrow(caption);
-    if (info.hSubMenu != nullptr) {
-      out += '[';
-      DescribeMenu(info.hSubMenu, out);
-      out += ']';
-    }
+    out += DescribeItem(menu, i);
   }
+}
+
+// One item as a user reads it: "caption", "caption[its submenu]", or "|" for a separator.
+std::string DescribeItem(HMENU menu, int index) {
+  wchar_t caption[256] = {};
+  MENUITEMINFOW info{};
+  info.cbSize = sizeof(info);
+  info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_SUBMENU;
+  info.dwTypeData = caption;
+  info.cch = 255;
+  if (!GetMenuItemInfoW(menu, static_cast<UINT>(index), TRUE, &info)) return {};
+  if (info.fType & MFT_SEPARATOR) return "|";
+  std::string one = Narrow(caption);
+  if (info.hSubMenu != nullptr) {
+    one += '[';
+    DescribeMenu(info.hSubMenu, one);
+    one += ']';
+  }
+  return one;
 }
 
 }  // namespace
@@ -887,25 +871,8 @@ std::vector<std::string> Win32MainWindow::MenuBarCaptions() const {
   std::vector<std::string> captions;
   HMENU bar = GetMenu(impl_->hwnd);
   if (bar == nullptr) return captions;
-  int count = GetMenuItemCount(bar);
-  for (int i = 0; i < count; ++i) {
-    std::string one;
-    wchar_t caption[256] = {};
-    MENUITEMINFOW info{};
-    info.cbSize = sizeof(info);
-    info.fMask = MIIM_FTYPE | MIIM_STRING | MIIM_SUBMENU;
-    info.dwTypeData = caption;
-    info.cch = 255;
-    if (GetMenuItemInfoW(bar, static_cast<UINT>(i), TRUE, &info)) {
-      one = (info.fType & MFT_SEPARATOR) ? "|" : Narrow(caption);
-      if (info.hSubMenu != nullptr) {
-        one += '[';
-        DescribeMenu(info.hSubMenu, one);
-        one += ']';
-      }
-    }
-    captions.push_back(one);
-  }
+  const int count = GetMenuItemCount(bar);
+  for (int i = 0; i < count; ++i) captions.push_back(DescribeItem(bar, i));
   return captions;
 }
 
