@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/main/form.h"
+#include "app/main/testing/loopback_form.h"
 #include "net/http_server.h"
 #include "ui/gtk/gtk_window.h"
 
@@ -225,13 +226,8 @@ TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane)
   ::setenv("XDG_CONFIG_HOME", (install / "config").c_str(), 1);
 
   GtkMainWindow window({.echo = false, .use_tray = false});
-  app::FormOptions options;
-  options.program_file = install / "bin" / "pmrface";
-  options.program_files = install.string();
-  options.callback_address = "127.0.0.1";
-  options.callback_port = 0;
-  options.page_port = 0;
-  options.portal_host = portal.host();
+  app::FormOptions options =
+      app::testing::LoopbackFormOptions(install, "pmrface", portal.host());
   app::TForm1 form(window, options);
   form.Timer1().Disarm();
   form.FormCreate();
@@ -317,14 +313,9 @@ TEST_F(GtkWindowTest, StandInLiveListButtonsAndLinksClickedWithThePointer) {
     ASSERT_GT(portal_port, 0) << portal.Output();
 
     GtkMainWindow window({.echo = false, .use_tray = false});
-    app::FormOptions options;
-    options.program_file = install / "bin" / "pmrface";
-    options.program_files = install.string();
-    options.callback_address = "127.0.0.1";
-    options.callback_port = 0;
-    options.page_port = 0;
+    app::FormOptions options = app::testing::LoopbackFormOptions(
+        install, "pmrface", "127.0.0.1:" + std::to_string(portal_port));
     options.terminal_port = terminal_port;
-    options.portal_host = "127.0.0.1:" + std::to_string(portal_port);
     app::TForm1 form(window, options);
     form.Timer1().Disarm();
     form.FormCreate();

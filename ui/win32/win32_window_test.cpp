@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/main/form.h"
+#include "app/main/testing/loopback_form.h"
 #include "base/error.h"
 
 namespace pmr::ui::win32 {
@@ -663,13 +664,8 @@ TEST(Win32Window, FormHidesToTheTrayAndOnlyExitEnds) {
       fs::temp_directory_path() / ("pmr_win32_form_" + std::to_string(GetCurrentProcessId()));
   fs::create_directories(install / "bin");
   Win32MainWindow window(TestOptions());
-  app::FormOptions options;
-  options.program_file = install / "bin" / "pmrface.exe";
-  options.program_files = install.string();
-  options.callback_address = "127.0.0.1";
-  options.callback_port = 0;
-  options.page_port = 0;
-  options.portal_host = "127.0.0.1:9";
+  app::FormOptions options =
+      app::testing::LoopbackFormOptions(install, "pmrface.exe", "127.0.0.1:9");
   std::optional<app::TForm1> form(std::in_place, window, options);
   form->Timer1().Disarm();  // no binding
   form->FormCreate();
