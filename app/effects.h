@@ -15,6 +15,9 @@ class WindowEffects {
   virtual void Log(std::string line) = 0;
   // Sets the text of status panel 0, 1 or 2.
   virtual void SetStatus(int panel, std::string text) = 0;
+  // A line for the log file only: why something failed or was dropped where the memo keeps
+  // silent. Never waits on the disk.
+  virtual void LogDetail(std::string line) = 0;
 };
 
 }  // namespace pmr::app

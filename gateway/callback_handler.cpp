@@ -58,6 +58,8 @@ void HTTPServer1CommandGet(const CallbackContext& context,
 
   std::string card_id, logged_card_id, picture_url;
   DateTime event_time;
+  // The host's busy marker from the busy test until the picture is fetched.
+  std::optional<BusyMarker> marker;
   try {
     if (auto person = Member(root, u"personId")) {
       card_id = "fp" + *person;
@@ -67,12 +69,27 @@ void HTTPServer1CommandGet(const CallbackContext& context,
     const std::string kind = Member(root, u"type").value_or("");
 
     if (kind.find("face") != std::string::npos) {
+      const std::optional<std::string> path = Member(root, u"path");
+      // The busy test and the marker of the fetch to come are one step, so that of several
+      // events of one sender arriving together exactly one fetches.
+      const std::string busy_marker = "(" + remote_ip + ")";
+      std::string busy_text;
+      bool busy = false;
+      if (path && !path->empty()) {
+        FtpParams params;
+        GetFTPParams(*path, params, nullptr);
+        busy = !context.busy_hosts->AddMarkerUnlessBusy(busy_marker, params.host, busy_text);
+        if (!busy) marker.emplace(*context.busy_hosts, params.host, /*already_added=*/true);
+      } else if (context.busy_hosts->Contains(busy_marker)) {
+        busy = true;
+        busy_text = context.busy_hosts->Text();
+      }
       // A picture of this very sender is still being fetched: drop the event.
-      if (context.busy_hosts->Contains("(" + remote_ip + ")")) {
-        window.Log(remote_ip + "---" + context.busy_hosts->Text() + "-------->exit");
+      if (busy) {
+        window.Log(remote_ip + "---" + busy_text + "-------->exit");
         return;
       }
-      if (auto path = Member(root, u"path")) {
+      if (path) {
         picture_url = *path;
         window.Log("pic_url:" + picture_url);
       }
@@ -103,20 +120,26 @@ void HTTPServer1CommandGet(const CallbackContext& context,
 
   if (!picture_url.empty()) {
     try {
-      std::string name = FtpDownLoad(
+      FtpFetchOptions options;
+      options.timeouts = context.ftp_timeouts;
+      options.marker_held = marker.has_value();
+      options.detail = [&window](const std::string& line) { window.LogDetail(line); };
+      FetchedPicture picture = FtpFetchPicture(
           picture_url, context.picture_folder, *context.busy_hosts,
-          [&window](const std::string& line) { window.Log(line); }, context.ftp_timeouts);
-      if (!name.empty()) {
-        state.PicsWaiting++;
-        ShowPictureCounters(state, window);
+          [&window](const std::string& line) { window.Log(line); }, options);
+      marker.reset();
+      if (!picture.name.empty()) {
+        // The upload sends these bytes, never the file, which a later picture of the same
+        // name may replace at any moment.
+        std::optional<UploadJob> job = context.uploads->Record(
+            picture.name, card_id, FormatTakeTime(event_time), picture.bytes);
+        if (job) {
+          state.PicsWaiting++;
+          ShowPictureCounters(state, window);
+          context.uploads->Start(std::move(*job));
+        }
 
-        TPAThread worker(UploadContext{&state, &window, context.portal_host});
-        worker.PicFile = PathToUtf8(context.picture_folder / PathFromUtf8(name));
-        worker.Pid = card_id;
-        worker.TakeTime = FormatTakeTime(event_time);
-        context.uploads->Start(std::move(worker));
-
-        const std::string local_url = kLocalPictureBase + name;
+        const std::string local_url = kLocalPictureBase + picture.name;
         window.Log("thispic=" + local_url);
         state.SetLastPicture(card_id, local_url);
         window.ArmLiveListTimer();

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include "gateway/testing/gateway_fakes.h"
+#include "net/base64.h"
 #include "net/testing/ftp_test_servers.h"
 
 namespace pmr::gateway {
@@ -20,7 +24,12 @@ constexpr int64_t kNowMs = 1600000000000;  // 2020-09-13 20:26:40 in UTC+8
 
 class CallbackHandlerTest : public ::testing::Test {
  protected:
-  CallbackHandlerTest() : ftp_(ftp_root_.path(), "pw"), clock_(EventTimeFromUnixMs(kNowMs)) {
+  CallbackHandlerTest()
+      : ftp_(ftp_root_.path(), "pw"),
+        portal_(200, 100ms),
+        clock_(EventTimeFromUnixMs(kNowMs)),
+        uploads_(std::make_shared<Outbox>(outbox_.path()),
+                 UploadContext{&state_, &window_, portal_.host()}) {
     net::testing::WriteFile(ftp_root_.path() / "snap" / "a1.jpg", std::string(20000, 'J'));
     state_.SetSchoolSP("SP9");
     context_.state = &state_;
@@ -57,7 +66,7 @@ class CallbackHandlerTest : public ::testing::Test {
     return r.ResponseNo == 200 && r.ContentText == kCallbackReply && r.ContentType == "text/html";
   }
 
-  net::testing::TempFolder ftp_root_, pictures_;
+  net::testing::TempFolder ftp_root_, pictures_, outbox_;
   net::testing::PyFtpServer ftp_;
   FakePortal portal_;
   FixedClock clock_;
@@ -186,6 +195,58 @@ TEST_F(CallbackHandlerTest, SecondEventWhileTheFirstPictureIsFetchedIsDropped) {
   std::vector<std::string> log = window_.log();
   EXPECT_NE(std::find(log.begin(), log.end(), "127.0.0.1---(127.0.0.1)-------->exit"), log.end());
   ASSERT_TRUE(uploads_.WaitIdle(20s));
+}
+
+TEST_F(CallbackHandlerTest, EachUploadCarriesItsOwnPictureWhenNamesRepeat) {
+  // The portal is slow, so the second picture has replaced the first file long before the
+  // first upload is sent.
+  const std::string first(3000, 'A'), second(4000, 'B');
+  net::testing::WriteFile(ftp_root_.path() / "snap" / "same.jpg", first);
+  EXPECT_TRUE(Answered(Post(FaceEvent("\"5\"", "same.jpg", kNowMs))));
+  net::testing::WriteFile(ftp_root_.path() / "snap" / "same.jpg", second);
+  EXPECT_TRUE(Answered(Post(FaceEvent("\"6\"", "same.jpg", kNowMs))));
+  EXPECT_EQ(net::testing::ReadFile(pictures_.path() / "same.jpg"), second);
+  ASSERT_TRUE(uploads_.WaitIdle(20s));
+  std::map<std::string, std::string> by_pid;
+  for (const auto& fields : portal_.uploads()) {
+    by_pid[fields[2]] = net::DecodeText(fields[1].substr(std::string("picbase64=").size()));
+  }
+  EXPECT_EQ(by_pid.size(), 2u);
+  EXPECT_TRUE(by_pid["pid=fp5"] == first);
+  EXPECT_TRUE(by_pid["pid=fp6"] == second);
+  EXPECT_TRUE(fs::is_empty(outbox_.path())) << "delivered jobs leave the outbox";
+}
+
+TEST_F(CallbackHandlerTest, OfABurstFromOneSenderExactlyOneFetches) {
+  net::testing::WriteFile(ftp_root_.path() / "snap" / "gated2.jpg", std::string(5000, 'G'));
+  constexpr int kEvents = 8;
+  std::vector<net::THTTPResponseInfo> replies(kEvents);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> senders;
+  for (int i = 0; i < kEvents; ++i) {
+    senders.emplace_back([&, i] {
+      ++ready;
+      while (ready < kEvents) std::this_thread::yield();
+      replies[i] = Post(FaceEvent("\"" + std::to_string(i) + "\"", "gated2.jpg", kNowMs));
+    });
+  }
+  for (int i = 0; i < 1000 && busy_.Text().empty(); ++i) std::this_thread::sleep_for(5ms);
+  // The dropped ones return at once; then the one fetch may finish.
+  for (int i = 0; i < 1000; ++i) {
+    std::vector<std::string> log = window_.log();
+    if (std::count_if(log.begin(), log.end(), [](const std::string& l) {
+          return l.ends_with("-------->exit");
+        }) == kEvents - 1) {
+      break;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  net::testing::WriteFile(ftp_root_.path() / "release", "");
+  for (std::thread& t : senders) t.join();
+  EXPECT_EQ(std::count_if(replies.begin(), replies.end(), Answered), 1);
+  EXPECT_EQ(busy_.Text(), "");
+  ASSERT_TRUE(uploads_.WaitIdle(20s));
+  EXPECT_EQ(portal_.uploads().size(), 1u);
 }
 
 TEST_F(CallbackHandlerTest, FailedFetchLeavesCountersAndTimerAlone) {

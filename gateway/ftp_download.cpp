@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <fstream>
+#include <optional>
+#include <streambuf>
 #include <random>
 #include <system_error>
 
@@ -28,16 +30,6 @@ std::string FirstChars(const std::string& text, std::size_t count) {
 
 bool IsControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
 
-// A name that stays inside the picture folder on every platform: no separators, no parent
-// step, no drive or stream colon, no control characters.
-bool IsSafeFileName(const std::string& name) {
-  if (name.empty() || name == "." || name.find("..") != std::string::npos) return false;
-  for (char c : name) {
-    if (c == '/' || c == '\\' || c == ':' || IsControl(c)) return false;
-  }
-  return true;
-}
-
 std::string Printable(const std::string& text) {
   std::string shown = text;
   for (char& c : shown) {
@@ -55,90 +47,84 @@ uint16_t ParsePort(const std::string& text) {
   return static_cast<uint16_t>(port);
 }
 
-// The file a retrieval writes to: a unique hidden name in the picture folder, removed unless
-// it was committed over the target.
-class TemporaryPicture {
+// Keeps what the server sends in memory, up to a limit; past it the write fails, which
+// ends the transfer.
+class CappedBuffer final : public std::streambuf {
  public:
-  explicit TemporaryPicture(const std::filesystem::path& folder) {
-    static std::atomic<unsigned long long> counter{0};
-    static const unsigned long long run = [] {
-      std::random_device random;
-      return (static_cast<unsigned long long>(random()) << 32) ^ random();
-    }();
-    path_ = folder / (".ftp-" + std::to_string(run) + "-" + std::to_string(++counter) + ".part");
-    stream_.open(path_, std::ios::binary | std::ios::trunc);
-  }
-  ~TemporaryPicture() {
-    if (committed_) return;
-    stream_.close();
-    std::error_code ignored;
-    std::filesystem::remove(path_, ignored);
-  }
-  TemporaryPicture(const TemporaryPicture&) = delete;
-  TemporaryPicture& operator=(const TemporaryPicture&) = delete;
+  CappedBuffer(std::string& bytes, std::size_t limit) : bytes_(bytes), limit_(limit) {}
+  bool overrun() const { return overrun_; }
 
-  bool is_open() const { return stream_.is_open(); }
-  std::ostream& stream() { return stream_; }
-
-  // Replaces `target` with the written file; false (and the target untouched) on failure.
-  bool CommitAs(const std::filesystem::path& target) {
-    stream_.close();
-    if (stream_.fail()) return false;
-    std::error_code error;
-    std::filesystem::rename(path_, target, error);
-    committed_ = !error;
-    return committed_;
-  }
-
- private:
-  std::filesystem::path path_;
-  std::ofstream stream_;
-  bool committed_ = false;
-};
-
-// The host's marker, for exactly as long as this object lives.
-class BusyMarker {
- public:
-  BusyMarker(FtpBusyHosts& hosts, std::string host) : hosts_(hosts), host_(std::move(host)) {
-    hosts_.AddMarker(host_);
-  }
-  ~BusyMarker() {
-    try {
-      hosts_.RemoveMarker(host_);
-    } catch (...) {
-      // Only an allocation can fail here; a destructor must not raise.
+ protected:
+  std::streamsize xsputn(const char* data, std::streamsize count) override {
+    const auto n = static_cast<std::size_t>(count);
+    if (n > limit_ - std::min(limit_, bytes_.size())) {
+      overrun_ = true;
+      return 0;
     }
+    bytes_.append(data, n);
+    return count;
   }
-  BusyMarker(const BusyMarker&) = delete;
-  BusyMarker& operator=(const BusyMarker&) = delete;
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char one = traits_type::to_char_type(c);
+    return xsputn(&one, 1) == 1 ? c : traits_type::eof();
+  }
 
  private:
-  FtpBusyHosts& hosts_;
-  std::string host_;
+  std::string& bytes_;
+  const std::size_t limit_;
+  bool overrun_ = false;
 };
 
-std::string FetchInto(const std::string& url, const std::filesystem::path& picture_folder,
-                      FtpBusyHosts& busy_hosts, const LogSink& log,
-                      const net::FtpTimeouts& timeouts) {
-  if (url.empty()) return "";
+// Puts the picture in place through a unique hidden name in the folder, so a reader never
+// sees half a picture and a failure never destroys an earlier one.
+bool StorePicture(const std::filesystem::path& folder, const std::string& name,
+                  const std::string& bytes) {
+  static std::atomic<unsigned long long> counter{0};
+  static const unsigned long long run = [] {
+    std::random_device random;
+    return (static_cast<unsigned long long>(random()) << 32) ^ random();
+  }();
+  const std::filesystem::path temporary =
+      folder / (".ftp-" + std::to_string(run) + "-" + std::to_string(++counter) + ".part");
+  std::error_code error;
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out.fail()) std::filesystem::rename(temporary, folder / PathFromUtf8(name), error);
+    if (!out.fail() && !error) return true;
+  }
+  std::filesystem::remove(temporary, error);
+  return false;
+}
+
+FetchedPicture FetchInto(const std::string& url, const std::filesystem::path& picture_folder,
+                         FtpBusyHosts& busy_hosts, const LogSink& log,
+                         const FtpFetchOptions& options) {
+  if (url.empty()) return {};
   std::size_t slash = url.rfind('/');
   std::string name =
       FirstChars(slash == std::string::npos ? url : url.substr(slash + 1), kMaxFileNameChars);
-  if (!IsSafeFileName(name)) {
+  if (!IsSafePictureName(name)) {
     Log(log, "FtpDownLoad:Refused picture file name: " + Printable(name));
-    return "";
+    return {};
   }
-  TemporaryPicture temporary(picture_folder);
-  if (!temporary.is_open()) return "";
+  // Nothing can be stored without the folder; find that out before the terminal is asked.
+  std::error_code folder_error;
+  if (!std::filesystem::is_directory(picture_folder, folder_error)) return {};
 
   FtpParams params;
   GetFTPParams(url, params, log);
-  BusyMarker marker(busy_hosts, params.host);
+  std::optional<BusyMarker> marker;
+  if (!options.marker_held) marker.emplace(busy_hosts, params.host);
 
+  FetchedPicture picture;
   bool fetched = false;
   {
     net::TFTPClient client;
-    client.set_timeouts(timeouts);
+    client.set_timeouts(options.timeouts);
     try {
       client.set_username("anonymous");
       client.set_password(params.user.empty() ? std::string() : params.password);
@@ -148,11 +134,20 @@ std::string FetchInto(const std::string& url, const std::filesystem::path& pictu
       if (client.Connected()) {
         client.ChangeDir(params.path);
         (void)client.Size(name);
+        CappedBuffer buffer(picture.bytes, options.max_bytes);
+        std::ostream destination(&buffer);
         try {
           // A transfer the server reports aborted is as incomplete as a broken one.
-          fetched = client.Get(name, temporary.stream());
-        } catch (const std::exception&) {
-          // A failed fetch is not logged; it only stores nothing.
+          fetched = client.Get(name, destination);
+          if (!fetched) Log(options.detail, "FtpDownLoad: RETR " + Printable(name) +
+                                                ": the server reported the transfer aborted");
+        } catch (const std::exception& e) {
+          // The memo keeps a failed fetch silent; the log file says why.
+          Log(options.detail,
+              buffer.overrun()
+                  ? "FtpDownLoad: RETR " + Printable(name) + ": larger than " +
+                        std::to_string(options.max_bytes) + " bytes, not stored"
+                  : "FtpDownLoad: RETR " + Printable(name) + " failed: " + e.what());
         }
         client.Disconnect();
       }
@@ -160,8 +155,14 @@ std::string FetchInto(const std::string& url, const std::filesystem::path& pictu
       Log(log, std::string("FtpDownLoad:") + e.what());
     }
   }
-  if (fetched && temporary.CommitAs(picture_folder / PathFromUtf8(name))) return name;
-  return "";
+  if (!fetched) return {};
+  if (!StorePicture(picture_folder, name, picture.bytes)) {
+    Log(options.detail, "FtpDownLoad: " + Printable(name) + " cannot be written to " +
+                            PathToUtf8(picture_folder));
+    return {};
+  }
+  picture.name = std::move(name);
+  return picture;
 }
 
 }  // namespace
@@ -175,6 +176,38 @@ std::string WithoutBusyMarker(const std::string& text, const std::string& host) 
   std::size_t at = text.find(marker);
   if (at == std::string::npos) return text;
   return text.substr(0, at) + text.substr(at + marker.size());
+}
+
+bool IsSafePictureName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (c == '/' || c == '\\' || c == ':' || IsControl(c)) return false;
+  }
+  return true;
+}
+
+BusyMarker::BusyMarker(FtpBusyHosts& hosts, std::string host, bool already_added)
+    : hosts_(hosts), host_(std::move(host)) {
+  if (!already_added) hosts_.AddMarker(host_);
+}
+
+BusyMarker::~BusyMarker() {
+  try {
+    hosts_.RemoveMarker(host_);
+  } catch (...) {
+    // Only an allocation can fail here; a destructor must not raise.
+  }
+}
+
+bool FtpBusyHostList::AddMarkerUnlessBusy(const std::string& busy_marker, const std::string& host,
+                                          std::string& busy_text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (text_.find(busy_marker) != std::string::npos) {
+    busy_text = text_;
+    return false;
+  }
+  text_ = WithBusyMarker(text_, host);
+  return true;
 }
 
 void FtpBusyHostList::AddMarker(const std::string& host) {
@@ -235,15 +268,23 @@ void GetFTPParams(const std::string& url, FtpParams& params, const LogSink& log)
   }
 }
 
+FetchedPicture FtpFetchPicture(const std::string& url, const std::filesystem::path& picture_folder,
+                               FtpBusyHosts& busy_hosts, const LogSink& log,
+                               const FtpFetchOptions& options) {
+  try {
+    return FetchInto(url, picture_folder, busy_hosts, log, options);
+  } catch (...) {
+    // Only resource exhaustion reaches here; the caller is told that nothing was stored.
+    return {};
+  }
+}
+
 std::string FtpDownLoad(const std::string& url, const std::filesystem::path& picture_folder,
                         FtpBusyHosts& busy_hosts, const LogSink& log,
                         const net::FtpTimeouts& timeouts) {
-  try {
-    return FetchInto(url, picture_folder, busy_hosts, log, timeouts);
-  } catch (...) {
-    // Only resource exhaustion reaches here; the caller is told that nothing was stored.
-    return "";
-  }
+  FtpFetchOptions options;
+  options.timeouts = timeouts;
+  return FtpFetchPicture(url, picture_folder, busy_hosts, log, options).name;
 }
 
 }  // namespace pmr::gateway

@@ -24,6 +24,10 @@ class FtpBusyHosts {
   // Removes the marker of one retrieval for `host`; those of others for it stay.
   virtual void RemoveMarker(const std::string& host) = 0;
   virtual std::string Text() const = 0;
+  // In one step: when `busy_marker` stands in the text, adds nothing, gives the text in
+  // `busy_text` and false; otherwise adds the marker for `host` and gives true.
+  virtual bool AddMarkerUnlessBusy(const std::string& busy_marker, const std::string& host,
+                                   std::string& busy_text) = 0;
   bool Contains(const std::string& marker) const {
     return Text().find(marker) != std::string::npos;
   }
@@ -39,6 +43,8 @@ class FtpBusyHostList final : public FtpBusyHosts {
   void AddMarker(const std::string& host) override;
   void RemoveMarker(const std::string& host) override;
   std::string Text() const override;
+  bool AddMarkerUnlessBusy(const std::string& busy_marker, const std::string& host,
+                           std::string& busy_text) override;
 
  private:
   mutable std::mutex mutex_;
@@ -59,12 +65,52 @@ struct FtpParams {
 // "GetFTPParams:" + url + "," + reason and leaves the parts not yet filled empty.
 void GetFTPParams(const std::string& url, FtpParams& params, const LogSink& log);
 
+// The host's marker in a busy list for as long as this object lives.
+class BusyMarker {
+ public:
+  // Adds the marker, unless `already_added` says that AddMarkerUnlessBusy did.
+  BusyMarker(FtpBusyHosts& hosts, std::string host, bool already_added = false);
+  ~BusyMarker();
+  BusyMarker(const BusyMarker&) = delete;
+  BusyMarker& operator=(const BusyMarker&) = delete;
+
+ private:
+  FtpBusyHosts& hosts_;
+  std::string host_;
+};
+
+// A name stays inside the picture folder on every platform: not empty, not "." or "..", no
+// separator, no drive or stream colon, no control character. ".." inside a name is harmless.
+bool IsSafePictureName(const std::string& name);
+
+// A picture larger than this is not stored: it cannot be one, and it would cost the PC's memory.
+inline constexpr std::size_t kMaxPictureBytes = 32u << 20;
+
+struct FtpFetchOptions {
+  net::FtpTimeouts timeouts;
+  std::size_t max_bytes = kMaxPictureBytes;
+  // The caller holds the host's marker for the whole fetch (see AddMarkerUnlessBusy).
+  bool marker_held = false;
+  // Gets the lines that say why a fetch stored nothing where the log memo keeps silent.
+  LogSink detail;
+};
+
+struct FetchedPicture {
+  std::string name;   // empty when nothing was stored
+  std::string bytes;  // what was stored, as it came
+};
+
 // Fetches the picture that `url` names into `picture_folder` under its file name (the URL
-// after its last "/") and gives that name back, or the empty text when nothing was stored.
-// The file is written under a temporary name and renamed into place only when the whole
-// transfer succeeded, so a failure leaves no partial file and keeps an earlier picture of the
-// same name. A file name that would leave the folder is refused. The host's marker stands in
-// `busy_hosts` while the retrieval runs.
+// after its last "/") and gives that name back with the picture's bytes, or an empty name
+// when nothing was stored. The file is written under a temporary name and renamed into place
+// only when the whole transfer succeeded, so a failure leaves no partial file and keeps an
+// earlier picture of the same name. A name that would leave the folder is refused, and so is
+// a transfer beyond `max_bytes`. The host's marker stands in `busy_hosts` while it runs.
+FetchedPicture FtpFetchPicture(const std::string& url, const std::filesystem::path& picture_folder,
+                               FtpBusyHosts& busy_hosts, const LogSink& log,
+                               const FtpFetchOptions& options);
+
+// The same, giving only the stored name.
 std::string FtpDownLoad(const std::string& url, const std::filesystem::path& picture_folder,
                         FtpBusyHosts& busy_hosts, const LogSink& log,
                         const net::FtpTimeouts& timeouts = {});

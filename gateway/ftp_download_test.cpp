@@ -59,6 +59,12 @@ class RecordingBusyHosts : public FtpBusyHosts {
     events_.push_back("-" + host);
   }
   std::string Text() const override { return list_.Text(); }
+  bool AddMarkerUnlessBusy(const std::string& busy_marker, const std::string& host,
+                           std::string& busy_text) override {
+    if (!list_.AddMarkerUnlessBusy(busy_marker, host, busy_text)) return false;
+    events_.push_back("+" + host);
+    return true;
+  }
   const std::vector<std::string>& events() const { return events_; }
 
  private:
@@ -219,6 +225,35 @@ TEST_F(FtpDownLoadWithPassword, FailuresLeaveNoFileAndKeepTheEarlierPicture) {
   EXPECT_EQ(busy_.Text(), "");
 }
 
+TEST_F(FtpDownLoadWithPassword, CapNamesWithDotsAndTheReasonsTheMemoKeepsSilent) {
+  const std::string dotted = RandomBytes(100 * 1024, 5);
+  WriteFile(root_.path() / "a..b.jpg", dotted);
+  WriteFile(root_.path() / "big.jpg", RandomBytes(2 * 1024 * 1024, 6));
+  LogLines detail;
+  FtpFetchOptions options;
+  options.max_bytes = 1024 * 1024;
+  options.detail = detail.sink();
+  auto fetch = [&](const std::string& name) {
+    RecordingBusyHosts busy;
+    FetchedPicture got = FtpFetchPicture(UrlTo("/" + name), pics_.path(), busy, log_.sink(), options);
+    EXPECT_THAT(busy.events(), ElementsAre("+127.0.0.1", "-127.0.0.1")) << name;
+    return got;
+  };
+
+  FetchedPicture ok = fetch("a..b.jpg");
+  EXPECT_EQ(ok.name, "a..b.jpg");
+  EXPECT_TRUE(ok.bytes == dotted);
+  EXPECT_TRUE(ReadFile(pics_.path() / "a..b.jpg") == dotted);
+
+  EXPECT_EQ(fetch("big.jpg").name, "");
+  EXPECT_EQ(fetch("absent.jpg").name, "");
+  EXPECT_THAT(FilesIn(pics_.path()), ElementsAre("a..b.jpg"));
+  EXPECT_THAT(log_.lines(), IsEmpty()) << "the memo's lines are unchanged";
+  EXPECT_THAT(detail.lines(),
+              ElementsAre("FtpDownLoad: RETR big.jpg: larger than 1048576 bytes, not stored",
+                          StartsWith("FtpDownLoad: RETR absent.jpg failed: ")));
+}
+
 TEST(FtpDownLoadTest, TransferReportedAbortedIsNotStored) {
   FakeFtpServer fake("220 fake\r\n", [](const std::string& command, FakeFtpSession& s) {
     if (command.rfind("USER ", 0) == 0) s.Reply("230 ok\r\n");
@@ -270,7 +305,7 @@ TEST(FtpDownLoadTest, NamesThatLeaveTheFolderAreRefusedBeforeAnyConnection) {
   uint16_t port = listener.LocalPort();
   TempFolder pics;
   const std::string names[] = {
-      "..",         ".", "", "a:b.jpg", "a\\..\\b.jpg", "x..y.jpg", std::string("a\0b.jpg", 7),
+      "..",         ".", "", "a:b.jpg", "a\\..\\b.jpg", std::string("a\0b.jpg", 7),
       "a\r\nDELE b"};
   for (const std::string& name : names) {
     RecordingBusyHosts busy;

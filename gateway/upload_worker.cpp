@@ -1,9 +1,14 @@
 #include "gateway/upload_worker.h"
 
+#include <algorithm>
+#include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "base/durable_file.h"
 #include "base/file_path.h"
 #include "base/text.h"
 #include "net/base64.h"
@@ -11,6 +16,25 @@
 #include "portal/portal.h"
 
 namespace pmr::gateway {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int64_t NowUnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::chrono::milliseconds PauseAfter(int failures, const RetryPolicy& policy) {
+  std::chrono::milliseconds pause = policy.first_pause;
+  for (int i = 1; i < failures && pause < policy.longest_pause; ++i) pause *= 2;
+  return std::min(pause, policy.longest_pause);
+}
+
+std::string Describe(const UploadJob& job) { return job.name + " for " + job.pid; }
+
+}  // namespace
 
 void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
   // Reading the counters and handing the texts on happen as one step, so the texts reach the
@@ -21,16 +45,16 @@ void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
   window.SetStatus(2, std::to_string(state.PicsUploaded.load()) + "张图片已上传...");
 }
 
-void TPAThread::Execute() {
+UploadResult TPAThread::Execute() {
   app::AppState& state = *context_.state;
   app::WindowEffects& window = *context_.window;
   const std::string url = portal::UploadUrl(context_.portal_host);
 
   std::string picture;
   try {
-    picture = net::EncodePictureFile(PathFromUtf8(PicFile));
-  } catch (const std::exception&) {
-    return;  // nothing sent, nothing counted: the picture stays waiting
+    picture = Picture ? net::EncodeOneLine(*Picture) : net::EncodePictureFile(PathFromUtf8(PicFile));
+  } catch (const std::exception& e) {
+    return {false, e.what()};  // nothing sent, nothing counted: the picture stays waiting
   }
   std::vector<std::string> lines;
   lines.reserve(4);
@@ -39,6 +63,7 @@ void TPAThread::Execute() {
   lines.push_back("pid=" + Pid);
   lines.push_back("taketime=" + TakeTime);
 
+  UploadResult result;
   try {
     net::THTTPClient client;
     client.Request().ContentType = "application/x-www-form-urlencoded";
@@ -46,60 +71,235 @@ void TPAThread::Execute() {
     window.Log(state.FaceAddr() + ":" + DecodeUtf8ToAnsi(reply));
     state.PicsUploaded++;
     state.PicsWaiting--;
-  } catch (const std::exception&) {
+    result.delivered = true;
+  } catch (const std::exception& e) {
     window.Log(url + "...错误！");
+    result.reason = e.what();
   }
   ShowPictureCounters(state, window);
+  return result;
 }
 
-UploadWorkers::UploadWorkers(std::size_t max_parallel) : shared_(std::make_shared<Shared>()) {
+struct UploadWorkers::Shared {
+  struct Entry {
+    UploadJob job;
+    int failures = 0;
+  };
+  using Key = std::pair<SteadyClock::time_point, uint64_t>;  // due, then order of queuing
+
+  std::shared_ptr<Outbox> outbox;
+  UploadContext context;
+  std::size_t max_parallel = 4;
+  RetryPolicy policy;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<Key, Entry> queue;             // guarded by mutex
+  uint64_t order = 0;                     // guarded by mutex
+  std::size_t runners = 0;                // guarded by mutex
+  std::size_t in_flight = 0;              // guarded by mutex
+  std::vector<std::string> unsynced;      // guarded by mutex: job ids not yet on the disk
+  bool syncing = false;                   // guarded by mutex
+  bool stopping = false;                  // guarded by mutex
+  bool held = false;                      // guarded by mutex
+
+  void Log(std::string line) { context.window->LogDetail(std::move(line)); }
+
+  // Call with the mutex held.
+  void Enqueue(Entry entry, SteadyClock::time_point due, const std::shared_ptr<Shared>& self) {
+    queue.emplace(Key{due, ++order}, std::move(entry));
+    changed.notify_all();
+    AddRunners(self);
+  }
+
+  // Call with the mutex held.
+  void AddRunners(const std::shared_ptr<Shared>& self) {
+    while (runners < std::min(max_parallel, queue.size() + in_flight) && !stopping && !held) {
+      ++runners;
+      // Each runner ends when the queue is empty; the shared block keeps what it needs alive
+      // even when the owner is gone.
+      std::thread(&Shared::Run, self).detach();
+    }
+  }
+
+  // A job that will not be sent: it no longer waits.
+  void Drop(const UploadJob& job, const std::string& why, bool set_aside) {
+    if (set_aside) {
+      outbox->SetAside(job);
+    } else {
+      outbox->Remove(job);
+    }
+    Log("upload: " + Describe(job) + " dropped: " + why);
+    context.state->PicsWaiting--;
+    ShowPictureCounters(*context.state, *context.window);
+  }
+
+  // One attempt; true when the job is to be tried again.
+  bool Attempt(Entry& entry) {
+    const UploadJob& job = entry.job;
+    const auto age = std::chrono::milliseconds(NowUnixMs() - job.created_ms);
+    if (age > policy.max_age) {
+      Drop(job, "older than " + std::to_string(policy.max_age.count() / 86'400'000) + " days",
+           false);
+      return false;
+    }
+    TPAThread worker(context);
+    worker.Pid = job.pid;
+    worker.TakeTime = job.take_time;
+    bool missing = false;
+    try {
+      worker.Picture = outbox->ReadPicture(job, &missing);
+    } catch (const std::exception& e) {
+      Drop(job, missing ? "its job file is gone" : std::string(e.what()) + ", set aside", !missing);
+      return false;
+    }
+    UploadResult result = worker.Execute();
+    if (result.delivered) {
+      outbox->Remove(job);
+      return false;
+    }
+    ++entry.failures;
+    Log("upload: " + Describe(job) + " failed (" + result.reason + "); try " +
+        std::to_string(entry.failures + 1) + " in " +
+        std::to_string(PauseAfter(entry.failures, policy).count() / 1000) + " s");
+    return true;
+  }
+
+  static void Run(std::shared_ptr<Shared> self) {
+    Shared& s = *self;
+    std::unique_lock lock(s.mutex);
+    while (!s.stopping && !s.queue.empty()) {
+      auto first = s.queue.begin();
+      if (first->first.first > SteadyClock::now()) {
+        s.changed.wait_until(lock, first->first.first);
+        continue;
+      }
+      Entry entry = std::move(first->second);
+      s.queue.erase(first);
+      ++s.in_flight;
+      lock.unlock();
+      bool again = false;
+      try {
+        again = s.Attempt(entry);
+      } catch (...) {
+        // An upload never takes the process down; the job stays for the next start.
+      }
+      lock.lock();
+      --s.in_flight;
+      if (again) {
+        const auto due = SteadyClock::now() + PauseAfter(entry.failures, s.policy);
+        s.queue.emplace(Key{due, ++s.order}, std::move(entry));
+      }
+      s.changed.notify_all();
+    }
+    --s.runners;
+    s.changed.notify_all();
+  }
+
+  // Puts new job files on the disk shortly after they were written, off the callback's
+  // thread: a power cut then costs at most the last moments' jobs, never a damaged one.
+  static void Sync(std::shared_ptr<Shared> self) {
+    Shared& s = *self;
+    std::unique_lock lock(s.mutex);
+    while (!s.unsynced.empty()) {
+      std::vector<std::string> ids;
+      ids.swap(s.unsynced);
+      lock.unlock();
+      for (const std::string& id : ids) SyncFileToDisk(s.outbox->folder() / PathFromUtf8(id));
+      SyncFolderToDisk(s.outbox->folder());
+      lock.lock();
+    }
+    s.syncing = false;
+    s.changed.notify_all();
+  }
+};
+
+UploadWorkers::UploadWorkers(std::shared_ptr<Outbox> outbox, UploadContext context,
+                             std::size_t max_parallel, RetryPolicy policy, bool held)
+    : shared_(std::make_shared<Shared>()) {
+  shared_->held = held;
+  shared_->outbox = std::move(outbox);
+  shared_->context = std::move(context);
   shared_->max_parallel = max_parallel == 0 ? 1 : max_parallel;
+  shared_->policy = policy;
 }
 
 UploadWorkers::~UploadWorkers() { Shutdown(std::chrono::milliseconds(0)); }
 
-void UploadWorkers::Start(TPAThread worker) {
-  std::lock_guard lock(shared_->mutex);
-  if (shared_->stopping) return;
-  shared_->queue.push_back(std::move(worker));
-  if (shared_->running < shared_->max_parallel) {
-    ++shared_->running;
-    // Each runner drains the queue and ends when it is empty; the shared block keeps what it
-    // needs alive even when the owner is gone.
-    std::thread(&UploadWorkers::Run, shared_).detach();
+std::size_t UploadWorkers::Restore() {
+  Shared& s = *shared_;
+  std::vector<UploadJob> jobs = s.outbox->Restore([&s](const std::string& line) { s.Log(line); });
+  const int64_t now_ms = NowUnixMs();
+  std::size_t queued = 0;
+  std::unique_lock lock(s.mutex);
+  for (UploadJob& job : jobs) {
+    if (std::chrono::milliseconds(now_ms - job.created_ms) > s.policy.max_age) {
+      s.outbox->Remove(job);
+      s.Log("upload: " + Describe(job) + " dropped at start: older than the picture folder keeps");
+      continue;
+    }
+    s.Enqueue({std::move(job), 0}, SteadyClock::now(), shared_);
+    ++queued;
   }
+  lock.unlock();
+  if (queued > 0) {
+    s.context.state->PicsWaiting += static_cast<int32_t>(queued);
+    s.Log("outbox: " + std::to_string(queued) + " pictures not yet uploaded queued again");
+    ShowPictureCounters(*s.context.state, *s.context.window);
+  }
+  return queued;
 }
 
-void UploadWorkers::Run(std::shared_ptr<Shared> shared) {
-  for (;;) {
-    std::unique_lock lock(shared->mutex);
-    if (shared->queue.empty() || shared->stopping) {
-      --shared->running;
-      shared->changed.notify_all();
-      return;
-    }
-    TPAThread worker = std::move(shared->queue.front());
-    shared->queue.pop_front();
-    lock.unlock();
-    try {
-      worker.Execute();
-    } catch (...) {
-      // A worker never takes the process down.
-    }
+std::optional<UploadJob> UploadWorkers::Record(const std::string& name, const std::string& pid,
+                                               const std::string& take_time,
+                                               std::string_view picture) {
+  Shared& s = *shared_;
+  std::string why;
+  std::optional<UploadJob> job = s.outbox->Store(name, pid, take_time, picture, NowUnixMs(), why);
+  if (!job) {
+    s.Log("outbox: " + name + " stays in the picture folder but is not queued for upload: " +
+          why);
+    return std::nullopt;
   }
+  std::lock_guard lock(s.mutex);
+  s.unsynced.push_back(job->id);
+  if (!s.syncing) {
+    s.syncing = true;
+    std::thread(&Shared::Sync, shared_).detach();
+  }
+  return job;
+}
+
+void UploadWorkers::Start(UploadJob job) {
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->stopping) return;  // it stays in the outbox for the next start
+  shared_->Enqueue({std::move(job), 0}, SteadyClock::now(), shared_);
+}
+
+void UploadWorkers::Resume() {
+  std::lock_guard lock(shared_->mutex);
+  shared_->held = false;
+  shared_->AddRunners(shared_);
 }
 
 bool UploadWorkers::Shutdown(std::chrono::milliseconds wait) {
   std::unique_lock lock(shared_->mutex);
   shared_->stopping = true;
-  shared_->queue.clear();
-  return shared_->changed.wait_for(lock, wait, [&] { return shared_->running == 0; });
+  shared_->changed.notify_all();
+  return shared_->changed.wait_for(
+      lock, wait, [&] { return shared_->runners == 0 && !shared_->syncing; });
 }
 
 bool UploadWorkers::WaitIdle(std::chrono::milliseconds wait) {
   std::unique_lock lock(shared_->mutex);
-  return shared_->changed.wait_for(lock, wait,
-                                   [&] { return shared_->running == 0 && shared_->queue.empty(); });
+  return shared_->changed.wait_for(lock, wait, [&] {
+    return shared_->queue.empty() && shared_->in_flight == 0 && !shared_->syncing;
+  });
+}
+
+std::size_t UploadWorkers::Pending() const {
+  std::lock_guard lock(shared_->mutex);
+  return shared_->queue.size() + shared_->in_flight;
 }
 
 }  // namespace pmr::gateway

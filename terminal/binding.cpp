@@ -35,15 +35,19 @@ void TPAThread2::Execute() {
   }
   window.SetStatus(0, "本机IP地址:" + own);
 
-  // The portal's failures leave their message; the run goes on, as the terminal still
-  // deserves its callback address.
+  // The portal's failures leave their message and a retry; the run goes on, as the terminal
+  // still deserves its callback address. A PC that starts before its network is bound once
+  // the portal answers, without a restart.
+  bool portal_failed = false;
   if (state.SchoolHID().empty()) {
     std::string hid;
     try {
       hid = PortalGet(portal::IssueIdentityUrl(context_.portal_host));
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
       window.SetStatus(0, "网络故障，无法获取HID...");
       window.Log(kQuitRequestLine);
+      window.LogDetail(std::string("binding: the identity issue failed: ") + e.what());
+      portal_failed = true;
     }
     state.SetSchoolHID(hid);
     state.WriteConfig("HID", hid);
@@ -51,12 +55,17 @@ void TPAThread2::Execute() {
   }
 
   try {
-    state.SetSchoolSP(PortalGet(portal::SchoolCodeUrl(context_.portal_host, state.SchoolHID())));
-    window.ArmFirstPagesTimer();
-  } catch (const std::exception&) {
+    std::string sp = PortalGet(portal::SchoolCodeUrl(context_.portal_host, state.SchoolHID()));
+    const bool changed = sp != state.SchoolSP();
+    state.SetSchoolSP(std::move(sp));
+    if (context_.open_first_pages || changed) window.ArmFirstPagesTimer();
+  } catch (const std::exception& e) {
     window.SetStatus(0, "网络故障，无法获取SP...");
     window.Log(kQuitRequestLine);
+    window.LogDetail(std::string("binding: the school code look-up failed: ") + e.what());
+    portal_failed = true;
   }
+  if (portal_failed) window.RetryBindingAfter(kBindingRetryMs);
 
   const std::string face_addr = state.FaceAddr();
   if (face_addr.empty()) return;
@@ -69,8 +78,9 @@ void TPAThread2::Execute() {
     std::string reply = TerminalCall(client, face_addr, context_.terminal_port, kSetDeviceHeartBeat,
                                      {"pass=" + std::string(kPassword), "url=" + callback});
     window.SetStatus(0, face_addr + ":" + DecodeUtf8ToAnsi(reply));
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     window.SetStatus(0, "青禾田识颜台没有开启或网络故障！");
+    window.LogDetail("binding: the terminal at " + face_addr + " failed: " + e.what());
     window.RetryBindingAfter(kBindingRetryMs);
   }
 }

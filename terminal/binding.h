@@ -28,8 +28,12 @@ struct BindingContext {
   int terminal_port = 8090;
   // The PC's own address; raises when it cannot be found.
   std::function<std::string()> own_address;
+  // False for a run that a retry started while the first pages are shown: it opens them again
+  // only when the school code changed, so a teacher's page does not jump back every minute.
+  bool open_first_pages = true;
 };
 
+// After a failure to reach the terminal or the portal, the next run starts this much later.
 inline constexpr int kBindingRetryMs = 60000;
 // Without an identity or a school code the application stays up and the run goes on (the
 // terminal still gets its callback address); the log says so.

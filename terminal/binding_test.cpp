@@ -21,6 +21,7 @@ class Window : public BindingWindow {
     std::lock_guard lock(mutex);
     status.push_back(std::to_string(panel) + ":" + text);
   }
+  void LogDetail(std::string) override {}
   void ArmFirstPagesTimer() override { ++first_pages; }
   void RetryBindingAfter(int ms) override { retry_ms = ms; }
 

@@ -22,6 +22,15 @@ namespace {
 // The platform ignores letter case in file names; on Linux one spelling serves every use.
 constexpr const char* kPictureFolderName = "pic";
 
+// The installation folder: the install root + "kvt"; a relative "kvt" when the root is empty.
+fs::path AppFolderFor(const FormOptions& options) {
+  const std::string root = options.program_files.empty() && options.use_program_files
+                               ? ProgramFilesFolder()
+                               : options.program_files;
+  if (root.empty()) return fs::path("kvt");
+  return PathFromUtf8(root) / "kvt";
+}
+
 std::string CallbackBindAddress(const FormOptions& options) {
   if (!options.callback_address.empty()) return options.callback_address;
   const char* bind = std::getenv("PMRFACE_BIND_ADDRESS");
@@ -45,6 +54,7 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   fs::path program = options_.program_file.empty() ? RunningProgramFile() : options_.program_file;
   program_folder_ = program.parent_path();
   picture_folder_ = program_folder_ / kPictureFolderName;
+  app_folder_ = AppFolderFor(options_);
 
   window_.SetTitle(kWindowTitle);
   window_.SetMenu(BuildMenu());
@@ -58,10 +68,17 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   window_.SetCloseHandler([this](bool& allow) { FormClose(allow); });
   window_.SetTrayClickHandler([this](ui::TrayButton b) { HandleTrayMessage(b); });
 
+  // Pictures an earlier run could not deliver are queued before the first callback can come.
+  uploads_ = std::make_unique<gateway::UploadWorkers>(
+      std::make_shared<gateway::Outbox>(app_folder_ / "outbox", options_.outbox_limits),
+      gateway::UploadContext{&state_, static_cast<gateway::GatewayWindow*>(this), portal_host_},
+      4, options_.upload_retry, /*held=*/true);
+  uploads_->Restore();
+
   callback_context_.state = &state_;
   callback_context_.window = this;
   callback_context_.busy_hosts = &ftp_busy_hosts_;
-  callback_context_.uploads = &uploads_;
+  callback_context_.uploads = uploads_.get();
   callback_context_.picture_folder = picture_folder_;
   callback_context_.portal_host = portal_host_;
   callback_context_.clock = clock_;
@@ -93,32 +110,30 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
 TForm1::~TForm1() { Shutdown(std::chrono::milliseconds(0)); }
 
 bool TForm1::Shutdown(std::chrono::milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  auto left = [&] {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now()));
+  };
   bool clean = true;
-  try {
-    HTTPServer1.TerminateWaitTime = static_cast<int>(wait.count());
-    HTTPServer1.SetActive(false);
-  } catch (const std::exception&) {
-    clean = false;
+  // Uploads first and without waiting: what is in flight may reach the portal twice after
+  // the next start, but nothing is lost.
+  if (uploads_) clean = uploads_->Shutdown(std::chrono::milliseconds(0));
+  for (net::THTTPServer* server : {&HTTPServer1, &HTTPServer2}) {
+    try {
+      server->TerminateWaitTime = static_cast<int>(left().count());
+      server->SetActive(false);
+    } catch (const std::exception&) {
+      clean = false;
+    }
   }
-  try {
-    HTTPServer2.TerminateWaitTime = static_cast<int>(wait.count());
-    HTTPServer2.SetActive(false);
-  } catch (const std::exception&) {
-    clean = false;
-  }
-  clean = uploads_.Shutdown(wait) && clean;
-  clean = binding_workers_.Shutdown(wait) && clean;
+  clean = binding_workers_.Shutdown(left()) && clean;
   return clean;
 }
 
 void TForm1::FormCreate() {
   std::error_code error;
-  const std::string root = options_.program_files.empty() && options_.use_program_files
-                               ? ProgramFilesFolder()
-                               : options_.program_files;
-  // Paths join with the platform's separator; the install root may be empty.
-  app_folder_ = PathFromUtf8(root) / "kvt";
-  if (root.empty()) app_folder_ = fs::path("kvt");
   fs::create_directories(app_folder_, error);
 
   CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
@@ -134,6 +149,8 @@ void TForm1::FormCreate() {
   state_.SetSchoolHID(state_.ReadConfig("HID"));
   state_.SetFacePass(std::string(terminal::kPassword));
   window_.AppendLog("faceip:" + state_.FaceAddr() + ",pass=" + state_.FacePass());
+  // The school code is known now (or as known as the configuration makes it).
+  uploads_->Resume();
 
   fs::path installed_pictures = app_folder_ / kPictureFolderName;
   fs::create_directories(installed_pictures, error);
@@ -191,12 +208,13 @@ void TForm1::N8Click() {
 
 void TForm1::Timer1Timer() {
   timer1_->Disarm();
-  StartBinding();
+  StartBinding(binding_retry_armed_.exchange(false));
 }
 
-void TForm1::StartBinding() {
+void TForm1::StartBinding(bool by_retry) {
   terminal::BindingContext context{&state_, this, portal_host_, options_.terminal_port,
                                    [] { return net::OwnAddress(); }};
+  context.open_first_pages = !by_retry || !first_pages_opened_;
   binding_workers_.Start([this, context] {
     std::lock_guard one_at_a_time(binding_run_);
     terminal::TPAThread2(context).Execute();
@@ -227,6 +245,7 @@ void TForm1::N6Click() {
 
 void TForm1::Timer4Timer() {
   timer4_->Disarm();
+  first_pages_opened_ = true;
   const std::string sp = state_.SchoolSP();
   if (!sp.empty()) {
     window_.Navigate(ui::Pane::kMain, portal::AttendancePage(portal_host_, sp));
@@ -286,6 +305,11 @@ void TForm1::Log(std::string line) {
   window_.Post([this, line = std::move(line)] { window_.AppendLog(line); });
 }
 
+void TForm1::LogDetail(std::string line) {
+  // Wired to the log file.
+  (void)line;
+}
+
 void TForm1::SetStatus(int panel, std::string text) {
   window_.Post([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); });
 }
@@ -303,6 +327,7 @@ void TForm1::ArmLiveListTimer() { timer2_->Arm(); }
 void TForm1::ArmFirstPagesTimer() { timer4_->Arm(); }
 
 void TForm1::RetryBindingAfter(int interval_ms) {
+  binding_retry_armed_ = true;
   timer1_->SetInterval(std::chrono::milliseconds(interval_ms));
   timer1_->Arm();
 }

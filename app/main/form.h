@@ -19,6 +19,7 @@
 #include "base/worker_set.h"
 #include "gateway/callback_handler.h"
 #include "gateway/ftp_download.h"
+#include "gateway/outbox.h"
 #include "gateway/upload_worker.h"
 #include "net/http_server.h"
 #include "terminal/binding.h"
@@ -40,6 +41,8 @@ struct FormOptions {
   const Clock* clock = nullptr;               // empty: the PC's clock
   std::optional<DateTimeFormat> date_format;  // empty: the PC's
   net::FtpTimeouts ftp_timeouts;
+  gateway::OutboxLimits outbox_limits;
+  gateway::RetryPolicy upload_retry;
 };
 
 inline constexpr const char* kWindowTitle = "青禾田识颜台";
@@ -54,8 +57,9 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
 
   void FormCreate();
 
-  // Ends the services and waits at most `wait` for connections and uploads; false when some
-  // are still running (the caller then ends the process without waiting for them).
+  // Ends the services and waits at most `wait` in all for connections and workers; uploads are
+  // never waited for (their jobs stay in the outbox). False when something still runs (the
+  // caller then ends the process without waiting for it).
   bool Shutdown(std::chrono::milliseconds wait);
 
   AppState& State() { return state_; }
@@ -71,8 +75,9 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   void N2Click();
   void N6Click();
   void Timer1Timer();
-  // Starts one binding run on a worker thread; safe from any thread.
-  void StartBinding();
+  // Starts one binding run on a worker thread; safe from any thread. `by_retry`: started by
+  // the retry after a failure.
+  void StartBinding(bool by_retry = false);
   void N3Click();
   void N4Click();
   void N9Click();
@@ -92,6 +97,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   // gateway::GatewayWindow, called from connection threads and workers.
   void Log(std::string line) override;
   void SetStatus(int panel, std::string text) override;
+  void LogDetail(std::string line) override;
   std::optional<std::string> MainPaneLocation() override;
   void NavigateMainPane(std::string url) override;
   void ArmLiveListTimer() override;
@@ -113,13 +119,15 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
 
   AppState state_;
   gateway::FtpBusyHostList ftp_busy_hosts_;
-  gateway::UploadWorkers uploads_;
+  std::unique_ptr<gateway::UploadWorkers> uploads_;
   gateway::CallbackContext callback_context_;
 
   WorkerSet binding_workers_;
   // One binding runs at a time; a start while one runs waits for it, so that a new terminal
   // address from the settings dialog is always bound.
   std::mutex binding_run_;
+  std::atomic<bool> binding_retry_armed_{false};
+  std::atomic<bool> first_pages_opened_{false};
 
   ui::Timer* timer1_ = nullptr;
   ui::Timer* timer2_ = nullptr;

@@ -28,6 +28,10 @@ class RecordingWindow : public GatewayWindow {
     std::lock_guard lock(mutex_);
     status_[panel] = std::move(text);
   }
+  void LogDetail(std::string line) override {
+    std::lock_guard lock(mutex_);
+    details_.push_back(std::move(line));
+  }
   std::optional<std::string> MainPaneLocation() override {
     std::lock_guard lock(mutex_);
     return location_;
@@ -52,6 +56,10 @@ class RecordingWindow : public GatewayWindow {
     std::lock_guard lock(mutex_);
     return log_;
   }
+  std::vector<std::string> details() {
+    std::lock_guard lock(mutex_);
+    return details_;
+  }
   std::string status(int panel) {
     std::lock_guard lock(mutex_);
     return status_[panel];
@@ -59,7 +67,7 @@ class RecordingWindow : public GatewayWindow {
 
  private:
   std::mutex mutex_;
-  std::vector<std::string> log_;
+  std::vector<std::string> log_, details_;
   std::map<int, std::string> status_;
   std::string location_;
   std::vector<std::string> navigations_;
@@ -69,22 +77,27 @@ class RecordingWindow : public GatewayWindow {
 // A portal that records each upload's decoded form fields.
 class FakePortal {
  public:
-  explicit FakePortal(int status = 200, std::chrono::milliseconds delay = 0ms) : server_(0) {
+  explicit FakePortal(int status = 200, std::chrono::milliseconds delay = 0ms)
+      : server_(0), status_(status) {
     server_.Bindings.push_back({"127.0.0.1", 0});
-    server_.OnCommandGet = [this, status, delay](net::TPeerThread&, net::THTTPRequestInfo& req,
-                                                 net::THTTPResponseInfo& res) {
+    server_.OnCommandGet = [this, delay](net::TPeerThread&, net::THTTPRequestInfo& req,
+                                         net::THTTPResponseInfo& res) {
       int now = ++in_flight_;
       int seen = max_in_flight_.load();
       while (now > seen && !max_in_flight_.compare_exchange_weak(seen, now)) {
       }
       std::this_thread::sleep_for(delay);
+      const int answer = status_;
       {
         std::lock_guard lock(mutex_);
-        documents_.push_back(req.Document);
-        uploads_.push_back(req.Params);
+        ++requests_;
+        if (answer < 300) {
+          documents_.push_back(req.Document);
+          uploads_.push_back(req.Params);
+        }
       }
       --in_flight_;
-      res.SetResponseNo(status);
+      res.SetResponseNo(answer);
       res.ContentText = "上传成功";
     };
     server_.SetActive(true);
@@ -101,12 +114,21 @@ class FakePortal {
     return documents_;
   }
   int max_in_flight() const { return max_in_flight_; }
+  // Every request, accepted or not.
+  int requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // From now on every request is answered with `status`; what is not accepted is not kept.
+  void set_status(int status) { status_ = status; }
 
  private:
   net::THTTPServer server_;
   std::mutex mutex_;
   std::vector<std::vector<std::string>> uploads_;
   std::vector<std::string> documents_;
+  int requests_ = 0;
+  std::atomic<int> status_;
   std::atomic<int> in_flight_{0}, max_in_flight_{0};
 };
 

@@ -22,6 +22,7 @@ class RecordingLog : public app::WindowEffects {
     lines_.push_back(std::move(line));
   }
   void SetStatus(int, std::string) override {}
+  void LogDetail(std::string) override {}
   std::vector<std::string> lines() {
     std::lock_guard lock(mutex_);
     return lines_;

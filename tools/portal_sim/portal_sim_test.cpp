@@ -102,19 +102,18 @@ TEST_F(PortalSimTest, BridgeUploadsArriveByteExactOncePerPicture) {
   state.SetSchoolSP("SP-T");
   state.SetFaceAddr("127.0.0.9");
   gateway::testing::RecordingWindow window;
-  gateway::UploadWorkers workers;
+  gateway::UploadWorkers workers(std::make_shared<gateway::Outbox>(dir_ / "outbox"),
+                                 gateway::UploadContext{&state, &window, host_});
   std::vector<std::string> pictures;
   for (int i = 0; i < 6; ++i) {
     // Sizes that give every kind of "=" fill, an empty picture and a large one.
     const std::size_t size = i == 0 ? 0 : i == 5 ? 300000 : 1000 + static_cast<std::size_t>(i);
     pictures.push_back(Picture(size, i));
-    const fs::path file = dir_ / ("p" + std::to_string(i) + ".jpg");
-    std::ofstream(file, std::ios::binary) << pictures.back();
-    gateway::TPAThread worker(gateway::UploadContext{&state, &window, host_});
-    worker.PicFile = file.string();
-    worker.Pid = i % 2 ? "fp1001" : "fpSTRANGERBABY";
-    worker.TakeTime = "2026-12-09 12:00:0" + std::to_string(i);
-    workers.Start(std::move(worker));
+    auto job = workers.Record("p" + std::to_string(i) + ".jpg",
+                              i % 2 ? "fp1001" : "fpSTRANGERBABY",
+                              "2026-12-09 12:00:0" + std::to_string(i), pictures.back());
+    ASSERT_TRUE(job);
+    workers.Start(std::move(*job));
   }
   ASSERT_TRUE(workers.WaitIdle(30s));
   EXPECT_EQ(state.PicsUploaded.load(), 6);

@@ -1,0 +1,98 @@
+#pragma once
+
+// The durable outbox of picture uploads: one file per stored picture in a folder of the
+// installation (kvt/outbox), holding a snapshot of the picture's bytes with its card id,
+// capture time and file name. A job file is written under a temporary name and renamed, so a
+// crash leaves either the whole job or none; a check value tells a job damaged by a power cut.
+// A job is removed only once the portal has accepted it (or it is dropped for its age).
+// Thread-safe; the folder is created on first use.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+
+namespace pmr::gateway {
+
+// One picture's upload as the outbox keeps it.
+struct UploadJob {
+  std::string id;           // the job's file name; ids sort oldest first
+  std::string name;         // the picture's file name in the picture folder
+  std::string pid;          // the card id
+  std::string take_time;    // "yyyy-mm-dd hh:mm:ss"
+  int64_t created_ms = 0;   // when it was recorded, ms since 1970 UTC
+  std::uintmax_t size = 0;  // bytes of the job file
+};
+
+// At 200 KB a picture, the defaults hold about 20 000 pictures: weeks of a school's events
+// while the portal is away, and never more than 4 GiB of the PC's disk.
+struct OutboxLimits {
+  std::size_t max_jobs = 20'000;
+  std::uintmax_t max_bytes = 4ull << 30;
+};
+
+// A job file that is missing, cut short or fails its check.
+class OutboxError : public pmr::Error {
+ public:
+  using pmr::Error::Error;
+};
+
+class Outbox {
+ public:
+  using Note = std::function<void(const std::string& line)>;
+
+  explicit Outbox(std::filesystem::path folder, OutboxLimits limits = {});
+  Outbox(const Outbox&) = delete;
+  Outbox& operator=(const Outbox&) = delete;
+
+  const std::filesystem::path& folder() const { return folder_; }
+
+  // Reads the folder after a start: removes temporary files a crash left, moves jobs whose
+  // head cannot be read to "damaged" beside them, and gives the others oldest first. Each
+  // file removed or moved gets a line in `note`. Counts the jobs toward the limits.
+  std::vector<UploadJob> Restore(const Note& note);
+
+  // Records a job; nullopt with the reason in `why` when the outbox is full or the disk
+  // refused. `now_ms` is the time of recording, ms since 1970 UTC.
+  std::optional<UploadJob> Store(std::string name, std::string pid, std::string take_time,
+                                 std::string_view picture, int64_t now_ms, std::string& why);
+
+  // The picture bytes of a job, checked whole. Raises OutboxError when the file is gone
+  // (`missing` set) or damaged.
+  std::string ReadPicture(const UploadJob& job, bool* missing = nullptr) const;
+
+  // Removes a delivered or dropped job.
+  void Remove(const UploadJob& job);
+  // Moves a damaged job to the "damaged" folder beside the jobs, out of the limits.
+  void SetAside(const UploadJob& job);
+
+  std::filesystem::path PathOf(const UploadJob& job) const { return folder_ / job.id; }
+  std::size_t Count() const;
+  std::uintmax_t Bytes() const;
+
+ private:
+  void Forget(const UploadJob& job);
+
+  const std::filesystem::path folder_;
+  const OutboxLimits limits_;
+  mutable std::mutex mutex_;
+  std::size_t count_ = 0;       // guarded by mutex_
+  std::uintmax_t bytes_ = 0;    // guarded by mutex_
+  uint64_t sequence_ = 0;       // guarded by mutex_
+};
+
+// The job file's bytes and their reading, for tests of damaged files.
+std::string EncodeJob(const UploadJob& job, std::string_view picture);
+// Reads the job's fields (id and size left as they are) and gives the length the whole file
+// must have. With `picture`, `file` must be the whole file: its length and check value are
+// checked and the picture's bytes given. Raises OutboxError for what is not a whole job.
+std::uintmax_t DecodeJob(std::string_view file, UploadJob& job, std::string* picture);
+
+}  // namespace pmr::gateway
