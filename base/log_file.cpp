@@ -1,0 +1,258 @@
+#include "base/log_file.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+#include "base/file_path.h"
+
+namespace pmr {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// "yyyy-mm-dd hh:mm:ss.zzz" and the blank after it.
+constexpr std::size_t kStampBytes = 24;
+
+struct Entry {
+  DateTime stamp;
+  std::string text;
+};
+
+struct Day {
+  int year;
+  int month;
+  int day;
+  friend bool operator==(const Day &, const Day &) = default;
+};
+
+std::string FileName(const DateTimeFields &f) {
+  char name[64];
+  std::snprintf(name, sizeof name, "pmrface-%04d-%02d-%02d.log", f.year,
+                f.month, f.day);
+  return name;
+}
+
+// The stamp, the text with its line breaks turned into the line end and a TAB,
+// the line end.
+void AppendLine(std::string &out, const DateTimeFields &f,
+                std::string_view text) {
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ",
+                f.year, f.month, f.day, f.hour, f.minute, f.second,
+                f.millisecond);
+  out += stamp;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') {
+      out += c;
+      continue;
+    }
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+      ++i;
+    out += LogFile::kNewline;
+    out += '\t';
+  }
+  out += LogFile::kNewline;
+}
+
+// The writer thread's side: the open day's file and what it knows of it.
+class DayFileWriter {
+public:
+  // Lines the disk refuses are dropped; the next batch opens the file again.
+  void WriteBatch(const fs::path &folder, std::uint64_t dropped,
+                  DateTime dropped_at, const std::deque<Entry> &batch) {
+    if (folder != folder_) {
+      Reset();
+      folder_ = folder;
+    }
+    failed_ = false;
+    if (dropped > 0) {
+      Add(dropped_at, std::to_string(dropped) +
+                          (dropped == 1 ? " log line" : " log lines") +
+                          " dropped: the disk did not keep up");
+    }
+    for (const Entry &entry : batch)
+      Add(entry.stamp, entry.text);
+    Commit();
+  }
+
+  void Reset() {
+    file_.close();
+    file_.clear();
+    buffer_.clear();
+    day_.reset();
+  }
+
+private:
+  void Add(DateTime stamp, std::string_view text) {
+    if (failed_)
+      return;
+    DateTimeFields f;
+    try {
+      f = stamp.ToFields();
+    } catch (const DateTimeError &) {
+      return;
+    }
+    const Day day{f.year, f.month, f.day};
+    if (day_ != day || !file_.is_open()) {
+      Commit();
+      if (failed_)
+        return;
+      if (!OpenDay(day, f)) {
+        failed_ = true;
+        return;
+      }
+    }
+    AppendLine(buffer_, f, text);
+  }
+
+  bool OpenDay(const Day &day, const DateTimeFields &f) {
+    file_.close();
+    file_.clear();
+    day_ = day;
+    std::error_code ec;
+    fs::create_directories(folder_, ec); // it may have been removed since Open
+    file_.open(folder_ / PathFromUtf8(FileName(f)),
+               std::ios::binary | std::ios::app);
+    return file_.is_open();
+  }
+
+  void Commit() {
+    if (buffer_.empty())
+      return;
+    file_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+    file_.flush();
+    buffer_.clear();
+    if (!file_) {
+      file_.close();
+      file_.clear();
+      failed_ = true;
+    }
+  }
+
+  fs::path folder_;
+  std::ofstream file_;
+  std::optional<Day> day_;
+  bool failed_ = false; // the rest of this batch is dropped
+  std::string buffer_;
+};
+
+} // namespace
+
+struct LogFile::Shared {
+  explicit Shared(const LogFileOptions &o) : options(o) {}
+
+  const LogFileOptions options;
+  std::mutex mutex;
+  // Signals every change below to the writer, Flush and the destructor.
+  std::condition_variable changed;
+  std::deque<Entry> pending;     // guarded by mutex
+  std::size_t pending_bytes = 0; // guarded by mutex
+  std::uint64_t dropped =
+      0; // guarded by mutex; since the writer last took the queue
+  DateTime first_dropped;         // guarded by mutex
+  std::optional<fs::path> folder; // guarded by mutex; none before Open
+  std::uint64_t written = 0;      // guarded by mutex; lines given to Write
+  std::uint64_t done = 0; // guarded by mutex; of those, written or dropped
+  bool stopping = false;  // guarded by mutex
+  bool stopped = false;   // guarded by mutex
+};
+
+LogFile::LogFile(const Clock &clock, LogFileOptions options)
+    : clock_(clock), shared_(std::make_shared<Shared>(options)),
+      thread_(Run, shared_) {}
+
+LogFile::~LogFile() {
+  bool stopped = false;
+  {
+    std::unique_lock lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->changed.notify_all();
+    stopped =
+        shared_->changed.wait_for(lock, 1s, [&] { return shared_->stopped; });
+  }
+  if (stopped) {
+    thread_.join();
+  } else {
+    thread_.detach(); // it holds the shared state and touches nothing of ours
+  }
+}
+
+void LogFile::Open(const fs::path &folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->folder = folder;
+  }
+  shared_->changed.notify_all();
+}
+
+void LogFile::Write(std::string line) {
+  DateTime stamp;
+  try {
+    stamp = clock_.Now();
+  } catch (const Error &) {
+    return;
+  }
+  const std::size_t bytes = kStampBytes + line.size() + kNewline.size();
+  {
+    std::lock_guard lock(shared_->mutex);
+    ++shared_->written;
+    if (bytes > shared_->options.max_pending_bytes - shared_->pending_bytes) {
+      if (shared_->dropped++ == 0)
+        shared_->first_dropped = stamp;
+    } else {
+      shared_->pending.push_back({stamp, std::move(line)});
+      shared_->pending_bytes += bytes;
+    }
+  }
+  shared_->changed.notify_all();
+}
+
+bool LogFile::Flush(std::chrono::milliseconds wait) {
+  std::unique_lock lock(shared_->mutex);
+  const std::uint64_t target = shared_->written;
+  return shared_->changed.wait_for(lock, wait,
+                                   [&] { return shared_->done >= target; });
+}
+
+void LogFile::Run(std::shared_ptr<Shared> shared) {
+  Shared &s = *shared;
+  DayFileWriter writer;
+  std::unique_lock lock(s.mutex);
+  const auto has_work = [&] { return s.folder && s.done < s.written; };
+  while (true) {
+    s.changed.wait(lock, [&] { return s.stopping || has_work(); });
+    if (!has_work())
+      break;
+    std::deque<Entry> batch = std::exchange(s.pending, {});
+    s.pending_bytes = 0;
+    const std::uint64_t dropped = std::exchange(s.dropped, 0);
+    const DateTime dropped_at = s.first_dropped;
+    const std::uint64_t taken = s.written;
+    const fs::path folder = *s.folder;
+    lock.unlock();
+    try {
+      writer.WriteBatch(folder, dropped, dropped_at, batch);
+    } catch (const std::exception &) {
+      writer.Reset(); // out of memory: this batch is lost, the writer goes on
+    }
+    batch.clear();
+    lock.lock();
+    s.done = taken;
+    s.changed.notify_all();
+  }
+  s.stopped = true;
+  s.changed.notify_all();
+}
+
+} // namespace pmr
