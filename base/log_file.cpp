@@ -20,6 +20,9 @@ using namespace std::chrono_literals;
 
 // "yyyy-mm-dd hh:mm:ss.zzz" and the blank after it.
 constexpr std::size_t kStampBytes = 24;
+constexpr std::string_view kNamePrefix = "pmrface-";
+constexpr std::string_view kNameSuffix = ".log";
+constexpr std::size_t kNameBytes = 22;
 
 struct Entry {
   DateTime stamp;
@@ -33,11 +36,57 @@ struct Day {
   friend bool operator==(const Day &, const Day &) = default;
 };
 
+DateTime Midnight(const DateTimeFields &f) {
+  return DateTime::FromFields({.year = f.year, .month = f.month, .day = f.day});
+}
+
 std::string FileName(const DateTimeFields &f) {
   char name[64];
   std::snprintf(name, sizeof name, "pmrface-%04d-%02d-%02d.log", f.year,
                 f.month, f.day);
   return name;
+}
+
+// The day named by exactly pmrface-yyyy-mm-dd.log, at its midnight.
+std::optional<DateTime> DayOfName(std::string_view name) {
+  if (name.size() != kNameBytes || !name.starts_with(kNamePrefix) ||
+      !name.ends_with(kNameSuffix)) {
+    return std::nullopt;
+  }
+  const std::string_view date = name.substr(kNamePrefix.size(), 10);
+  int parts[3] = {};
+  int part = 0;
+  for (std::size_t i = 0; i < date.size(); ++i) {
+    if (i == 4 || i == 7) {
+      if (date[i] != '-')
+        return std::nullopt;
+      ++part;
+    } else if (date[i] >= '0' && date[i] <= '9') {
+      parts[part] = parts[part] * 10 + (date[i] - '0');
+    } else {
+      return std::nullopt;
+    }
+  }
+  try {
+    return Midnight({.year = parts[0], .month = parts[1], .day = parts[2]});
+  } catch (const DateTimeError &) {
+    return std::nullopt; // pmrface-2024-13-40.log is not ours
+  }
+}
+
+void RemoveOldFiles(const fs::path &folder, DateTime now, int keep_days) {
+  const DateTime today = Midnight(now.ToFields());
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::optional<DateTime> day =
+        DayOfName(PathToUtf8(it->path().filename()));
+    std::error_code ignored;
+    if (day && today.days() - day->days() > keep_days &&
+        it->is_regular_file(ignored)) {
+      fs::remove(it->path(), ignored);
+    }
+  }
 }
 
 // The stamp, the text with its line breaks turned into the line end and a TAB,
@@ -187,8 +236,14 @@ LogFile::~LogFile() {
 }
 
 void LogFile::Open(const fs::path &folder) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
+  try {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    RemoveOldFiles(folder, clock_.Now(), shared_->options.keep_days);
+  } catch (const std::exception &) {
+    // A name that cannot be read or a clock that fails: old files stay, logging
+    // goes on.
+  }
   {
     std::lock_guard lock(shared_->mutex);
     shared_->folder = folder;

@@ -19,6 +19,8 @@
 namespace pmr {
 
 struct LogFileOptions {
+  // Open removes the files of days more than this before today.
+  int keep_days = 30;
   // Queued but not yet written, each line counted with its stamp and line end;
   // lines beyond are dropped and their number written once the writer catches
   // up.
@@ -39,9 +41,10 @@ public:
   LogFile(const LogFile &) = delete;
   LogFile &operator=(const LogFile &) = delete;
 
-  // Creates `folder` with its parents when missing and starts writing there,
-  // beginning with the lines queued before. A later call moves the log to
-  // another folder.
+  // Creates `folder` with its parents when missing, removes the
+  // pmrface-yyyy-mm-dd.log files of days more than keep_days before today
+  // (other names are left alone), and starts writing there, beginning with the
+  // lines queued before. A later call moves the log to another folder.
   void Open(const std::filesystem::path &folder);
 
   // Queues one line stamped with the clock's time now. A line break inside (CR,

@@ -81,6 +81,35 @@ TEST_F(LogFileTest, LinesBeforeAndAfterOpenGoToTheFileOfTheirDay) {
             "2024-03-10 00:00:00.007 next day" + kNl);
 }
 
+TEST_F(LogFileTest, OpenRemovesOnlyOurFilesOfDaysPastTheKeep) {
+  const std::vector<std::string> removed = {"pmrface-2024-02-29.log",
+                                            "pmrface-2023-12-31.log"};
+  const std::vector<std::string> kept = {
+      "pmrface-2024-03-01.log",     // 30 days before
+      "pmrface-2024-03-31.log",     // today
+      "pmrface-2024-05-01.log",     // ahead of a clock set back
+      "pmrface-2024-13-01.log",     // no such day
+      "pmrface-2020-1-01.log",      // not the exact form
+      "pmrface-2020-01-01.log.bak", //
+      "other-2020-01-01.log"};
+  for (const auto &name : removed)
+    WriteRaw(dir_ / name, "x");
+  for (const auto &name : kept)
+    WriteRaw(dir_ / name, "x");
+  fs::create_directories(dir_ / "pmrface-2020-01-02.log");
+
+  FixedClock clock(At(2024, 3, 31, 0, 0, 1));
+  LogFile log(clock);
+  log.Open(dir_);
+
+  for (const auto &name : removed)
+    EXPECT_FALSE(fs::exists(dir_ / name)) << name;
+  for (const auto &name : kept)
+    EXPECT_TRUE(fs::exists(dir_ / name)) << name;
+  EXPECT_TRUE(fs::is_directory(dir_ / "pmrface-2020-01-02.log"))
+      << "folders are left alone";
+}
+
 TEST_F(LogFileTest, DiskFaultsNeverRaiseAndLaterLinesAreRetried) {
   FixedClock clock(At(2024, 6, 1, 12, 0, 0));
   const fs::path blocker = dir_ / "blocker";
