@@ -21,6 +21,8 @@ def main():
                         help="end after this many events in all (0: run until Ctrl-C)")
     parser.add_argument("--terminals", type=int, default=1)
     parser.add_argument("--rate", type=float, default=2.0, help="events per second per terminal")
+    parser.add_argument("--fail-uploads", type=float, default=0.0,
+                        help="share of upload requests the portal answers 500 (0 to 1)")
     parser.add_argument("--ui", default="headless")
     parser.add_argument("--keep", action="store_true", help="keep the sandbox folder")
     args = parser.parse_args()
@@ -46,7 +48,8 @@ def main():
     signal.signal(signal.SIGTERM, lambda *a: stop.set())
 
     rig = standins.Rig(binaries, base="127.0.0", terminals=args.terminals, rate=args.rate,
-                       events=per_terminal, heartbeat=5, echo=echo, keep=args.keep)
+                       events=per_terminal, heartbeat=5, echo=echo, keep=args.keep,
+                       fail_uploads=args.fail_uploads)
     print(f"demo: sandbox {rig.work}", flush=True)
     code = 1
     try:
@@ -61,7 +64,8 @@ def main():
                 time.sleep(0.2)
         else:
             stop.wait()
-        rig.wait_uploads_settled(timeout=30)
+        # Failed uploads come again only after a pause: more time when some fail.
+        rig.wait_uploads_settled(timeout=120 if args.fail_uploads else 30, stop_failing=True)
         summary = rig.summary()
         problems = rig.problems()
         with lock:
@@ -71,6 +75,7 @@ def main():
             print(f"pictures fetched:     {summary['pictures_fetched']}")
             print(f"pictures stored:      {summary['pictures_stored']}  ({rig.bridge.pic_dir})")
             print(f"uploads received:     {summary['uploads_received']}")
+            print(f"uploads failed (500): {summary['uploads_failed']}")
             print(f"ins calls:            {summary['ins_calls']}")
             print(f"lost events:          {standins.lost_events(summary)}", flush=True)
             for p in problems:

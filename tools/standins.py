@@ -6,6 +6,7 @@ a sandbox folder: the bridge gets its own PROGRAMFILES, HOME, XDG folders and a 
 its executable (so its picture folder lies in the sandbox too).
 """
 
+import collections
 import hashlib
 import json
 import os
@@ -158,14 +159,25 @@ def _read_ready(path, timeout, proc):
         return f.read().split()
 
 
+def _share_text(share):
+    # Fixed notation: the stand-in takes no exponent ("1e-05").
+    return f"{share:.6f}"
+
+
 class Portal(Process):
+    """portal_sim; `fail_uploads` is the share of upload requests it answers 500 from the
+    start (see portal_sim.h)."""
+
     def __init__(self, binary, work, address="127.0.0.1", port=0, hid="HID-DEMO-1",
-                 sp="SP-DEMO", echo=None):
+                 sp="SP-DEMO", echo=None, fail_uploads=0.0):
         self.store = os.path.join(work, "portal-store")
         os.makedirs(self.store, exist_ok=True)
         ready = os.path.join(work, "portal.ready")
-        super().__init__("portal", [binary, "--listen", f"{address}:{port}", "--store", self.store,
-                                    "--hid", hid, "--sp", sp, "--ready", ready], echo=echo)
+        argv = [binary, "--listen", f"{address}:{port}", "--store", self.store, "--hid", hid,
+                "--sp", sp, "--ready", ready]
+        if fail_uploads:
+            argv += ["--fail-uploads", _share_text(fail_uploads)]
+        super().__init__("portal", argv, echo=echo)
         self.address = address
         self.port = int(_read_ready(ready, 20, self)[0])
         self.host = f"{address}:{self.port}"
@@ -191,6 +203,9 @@ class Portal(Process):
 
     def set_status(self, code):
         http_get(self.url(f"/sim/status?code={code}"))
+
+    def set_fail_share(self, share):
+        http_get(self.url(f"/sim/fail?share={_share_text(share)}"))
 
 
 class Terminal(Process):
@@ -246,6 +261,7 @@ class Bridge(Process):
         if not os.path.exists(self.binary):
             shutil.copy2(binary, self.binary)
         self.pic_dir = os.path.join(self.bin_dir, "pic")
+        self._hash_cache = {}  # (name, size, mtime) -> fnv1a64
         self.program_files = os.path.join(work, "pf")
         self.install_dir = os.path.join(self.program_files, "kvt")
         self.ini_path = os.path.join(self.install_dir, "pmrface.ini")
@@ -294,15 +310,32 @@ class Bridge(Process):
         if not wait_until(lambda: up() or not self.alive(), timeout) or not self.alive():
             raise RuntimeError("bridge did not start listening:\n" + "\n".join(self.lines[-30:]))
 
-    def pictures(self):
-        """Stored pictures (name -> bytes), without temporary files of fetches under way."""
+    def picture_names(self):
+        """Names of the stored pictures, without temporary files of fetches under way."""
         if not os.path.isdir(self.pic_dir):
-            return {}
+            return []
+        return [name for name in os.listdir(self.pic_dir) if name.lower().endswith(".jpg")]
+
+    def pictures(self):
+        """Stored pictures (name -> bytes)."""
         result = {}
-        for name in os.listdir(self.pic_dir):
-            if name.lower().endswith(".jpg"):
-                with open(os.path.join(self.pic_dir, name), "rb") as f:
-                    result[name] = f.read()
+        for name in self.picture_names():
+            with open(os.path.join(self.pic_dir, name), "rb") as f:
+                result[name] = f.read()
+        return result
+
+    def picture_hashes(self):
+        """fnv1a64 of every stored picture, by name. Hashing is slow in Python, so a file is
+        hashed again only when its size or time changed."""
+        result = {}
+        for name in self.picture_names():
+            path = os.path.join(self.pic_dir, name)
+            st = os.stat(path)
+            key = (name, st.st_size, st.st_mtime_ns)
+            if key not in self._hash_cache:
+                with open(path, "rb") as f:
+                    self._hash_cache[key] = fnv1a64(f.read())
+            result[name] = self._hash_cache[key]
         return result
 
     def set_terminal(self, address):
@@ -332,10 +365,10 @@ def sha256(data):
 
 
 def fnv1a64(data):
-    h = 0xcbf29ce484222325
+    # Constants in locals: twice as fast, which counts for a soak's thousand pictures.
+    h, prime, mask = 0xcbf29ce484222325, 0x100000001b3, 0xFFFFFFFFFFFFFFFF
     for b in data:
-        h ^= b
-        h = (h * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+        h = ((h ^ b) * prime) & mask
     return h
 
 
@@ -351,8 +384,9 @@ class Rig:
     """Portal, terminals and bridge in one sandbox; `close()` stops them all."""
 
     def __init__(self, binaries, base="127.0.60", terminals=1, rate=0.0, events=0, heartbeat=0,
-                 mix=None, picture_bytes=None, echo=None, work=None, keep=False):
+                 mix=None, picture_bytes=None, echo=None, work=None, keep=False, fail_uploads=0.0):
         self.binaries = binaries
+        self.fail_uploads = fail_uploads
         self.base = base
         self.echo = echo
         self.keep = keep
@@ -367,7 +401,7 @@ class Rig:
 
     def start(self, bind=True, **bridge_options):
         self.portal = Portal(self.binaries["portal_sim"], self.work, address=self.bridge_address,
-                             echo=self.echo)
+                             echo=self.echo, fail_uploads=self.fail_uploads)
         for i in range(self.terminal_count):
             self.terminals.append(self.start_terminal(i))
         self.start_bridge(**bridge_options)
@@ -403,7 +437,8 @@ class Rig:
         return sum(t.stats().get("ftp_retr", 0) for t in self.terminals)
 
     def summary(self):
-        """Events sent and answered, pictures stored, uploads received, ins calls."""
+        """Events sent and answered, pictures stored, uploads received and failed by the
+        portal's fail share, ins calls."""
         sent = answered = retr = 0
         for t in self.terminals:
             try:
@@ -413,38 +448,58 @@ class Rig:
             sent += s.get("events_sent", 0)
             answered += s.get("events_answered", 0)
             retr += s.get("ftp_retr", 0)
-        stored = len(self.bridge.pictures()) if self.bridge else 0
-        uploads = self.portal.stats().get("uploads", 0) if self.portal else 0
+        stored = len(self.bridge.picture_names()) if self.bridge else 0
+        portal = self.portal.stats() if self.portal else {}
         ins = self.bridge.count(r"^script\[left\]: ins\(") if self.bridge else 0
         return {"events_sent": sent, "callbacks_answered": answered, "pictures_fetched": retr,
-                "pictures_stored": stored, "uploads_received": uploads, "ins_calls": ins}
+                "pictures_stored": stored, "uploads_received": portal.get("uploads", 0),
+                "uploads_failed": portal.get("failed_uploads", 0), "ins_calls": ins}
 
-    def problems(self):
+    def upload_check(self):
+        """Stored pictures against the portal's uploads, matched by their bytes (fnv1a64):
+        lost (stored, never uploaded with these bytes), duplicates (uploaded more often than
+        stored) and foreign (uploads whose bytes match no stored picture)."""
+        stored = collections.Counter(self.bridge.picture_hashes().values())
+        uploaded = collections.Counter(int(row[4], 16) for row in self.portal.uploads())
+        extra = uploaded - stored
+        return {"stored": sum(stored.values()), "uploaded": sum(uploaded.values()),
+                "lost": sum((stored - uploaded).values()),
+                "duplicates": sum(n for h, n in extra.items() if h in stored),
+                "foreign": sum(n for h, n in extra.items() if h not in stored)}
+
+    def problems(self, check=None):
         """What was lost or corrupted on the way, as texts (empty when nothing was): every
         event answered, every fetched picture stored once, every stored picture uploaded once
-        and byte-exact."""
+        and byte-exact. `check` is an upload_check() already made."""
         found = []
         summary = self.summary()
         if summary["callbacks_answered"] != summary["events_sent"]:
             found.append(f"{summary['events_sent'] - summary['callbacks_answered']} events not "
                          "answered")
-        pictures = self.bridge.pictures()
-        if summary["pictures_fetched"] != len(pictures):
-            found.append(f"{summary['pictures_fetched']} pictures fetched but {len(pictures)} "
+        check = check or self.upload_check()
+        if summary["pictures_fetched"] != check["stored"]:
+            found.append(f"{summary['pictures_fetched']} pictures fetched but {check['stored']} "
                          "stored")
-        stored = sorted(fnv1a64(data) for data in pictures.values())
-        uploaded = sorted(int(row[4], 16) for row in self.portal.uploads())
-        if stored != uploaded:
-            missing = len(set(stored) - set(uploaded))
-            extra = len(uploaded) - len(set(uploaded))
-            found.append(f"uploads differ from stored pictures: {len(stored)} stored, "
-                         f"{len(uploaded)} uploaded, {missing} never uploaded, {extra} twice")
+        if check["lost"] or check["duplicates"] or check["foreign"]:
+            found.append(f"uploads differ from stored pictures: {check['stored']} stored, "
+                         f"{check['uploaded']} uploaded, {check['lost']} never uploaded, "
+                         f"{check['duplicates']} more than once, {check['foreign']} with bytes "
+                         "of no stored picture")
         return found
 
-    def wait_uploads_settled(self, timeout=60):
-        """Until the portal has as many uploads as the bridge stored pictures."""
-        return wait_until(lambda: self.portal.stats().get("uploads", 0)
-                          >= len(self.bridge.pictures()), timeout, interval=0.2)
+    def wait_uploads_settled(self, timeout=60, stop_failing=False):
+        """Until every stored picture has reached the portal with its own bytes; False when
+        `timeout` seconds (scaled) pass first. The byte check waits for the counts to match.
+        `stop_failing`: the portal stops failing uploads first, so that the wait shows whether
+        every failed upload comes again, not whether its retries were lucky."""
+        if stop_failing:
+            self.portal.set_fail_share(0)
+
+        def settled():
+            if self.portal.stats().get("uploads", 0) < len(self.bridge.picture_names()):
+                return False
+            return self.upload_check()["lost"] == 0
+        return wait_until(settled, timeout, interval=0.5)
 
     def close(self):
         codes = {}

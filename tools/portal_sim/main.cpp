@@ -1,5 +1,6 @@
 // portal_sim [--listen 127.0.0.1:8800] [--store DIR] [--hid HID-DEMO-1] [--sp SP-DEMO]
-//            [--ready FILE]
+//            [--fail-uploads 0] [--ready FILE]
+// --fail-uploads S answers that share (0..1) of upload requests with 500, as /sim/fail does.
 // A stand-in for the school's cloud portal (see portal_sim.h for the fault switches).
 
 #include <pthread.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "tools/portal_sim/portal_sim.h"
@@ -27,7 +29,7 @@ void Out(const std::string& line) {
 int Usage(const std::string& why) {
   std::cerr << "portal_sim: " << why
             << "\nusage: portal_sim [--listen IP:PORT] [--store DIR] [--hid HID] [--sp SP]"
-               " [--ready FILE]\n";
+               " [--fail-uploads 0..1] [--ready FILE]\n";
   return 2;
 }
 
@@ -40,7 +42,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg != "--listen" && arg != "--store" && arg != "--hid" && arg != "--sp" &&
-        arg != "--ready") {
+        arg != "--fail-uploads" && arg != "--ready") {
       return Usage("unknown option " + arg);
     }
     if (i + 1 >= argc) return Usage("missing value after " + arg);
@@ -53,6 +55,10 @@ int main(int argc, char** argv) {
       options.hid = value;
     } else if (arg == "--sp") {
       options.sp = value;
+    } else if (arg == "--fail-uploads") {
+      const std::optional<double> share = pmr::portal_sim::ParseShare(value);
+      if (!share) return Usage("--fail-uploads wants a decimal from 0 to 1, not " + value);
+      options.fail_uploads = *share;
     } else {
       ready = value;
     }
@@ -114,7 +120,8 @@ int main(int argc, char** argv) {
   int signal_number = 0;
   sigwait(&signals, &signal_number);
   sim.Stop();
-  Out("summary uploads=" + std::to_string(sim.Uploads()) +
-      " rejected=" + std::to_string(sim.Rejected()) + " files=" + std::to_string(sim.Files()));
+  Out("summary uploads=" + std::to_string(sim.Uploads()) + " rejected=" +
+      std::to_string(sim.Rejected()) + " failed_uploads=" + std::to_string(sim.FailedUploads()) +
+      " files=" + std::to_string(sim.Files()));
   return 0;
 }

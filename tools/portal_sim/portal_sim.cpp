@@ -1,7 +1,9 @@
 #include "tools/portal_sim/portal_sim.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 
 #include "net/http_message.h"
 #include "portal/portal.h"
@@ -56,6 +58,8 @@ bool ParseInt(const std::string& text, int& value) {
   return ec == std::errc() && end == text.data() + text.size();
 }
 
+constexpr std::uint64_t kMillion = 1000000;
+
 void Text(net::THTTPResponseInfo& response, int code, std::string body) {
   response.SetResponseNo(code);
   response.ContentType = "text/plain; charset=utf-8";
@@ -64,8 +68,19 @@ void Text(net::THTTPResponseInfo& response, int code, std::string body) {
 
 }  // namespace
 
+std::optional<double> ParseShare(std::string_view text) {
+  double share = 0;
+  auto [end, ec] =
+      std::from_chars(text.data(), text.data() + text.size(), share, std::chars_format::fixed);
+  if (ec != std::errc() || end != text.data() + text.size() || !(share >= 0 && share <= 1)) {
+    return std::nullopt;
+  }
+  return share;
+}
+
 PortalSim::PortalSim(PortalSimOptions options, LogFn log)
     : options_(std::move(options)), log_(std::move(log)), store_(options_.store), server_(0) {
+  SetFailShare(options_.fail_uploads);
   server_.Limits.max_body_bytes = 64u << 20;
   server_.OnCommandGet = [this](net::TPeerThread&, net::THTTPRequestInfo& request,
                                 net::THTTPResponseInfo& response) { Handle(request, response); };
@@ -105,6 +120,21 @@ bool PortalSim::ApplySwitches(net::THTTPResponseInfo& response) {
   return true;
 }
 
+void PortalSim::SetFailShare(double share) {
+  std::lock_guard lock(fail_mutex_);
+  fail_millionths_ = static_cast<std::uint64_t>(std::llround(std::clamp(share, 0.0, 1.0) * 1e6));
+  fail_requests_ = 0;
+}
+
+bool PortalSim::FailThisUpload() {
+  std::lock_guard lock(fail_mutex_);
+  if (fail_millionths_ == 0) return false;
+  // Fails when the running sum of the share passes a whole number.
+  const std::uint64_t before = fail_requests_ * fail_millionths_ / kMillion;
+  ++fail_requests_;
+  return fail_requests_ * fail_millionths_ / kMillion > before;
+}
+
 void PortalSim::Handle(net::THTTPRequestInfo& request, net::THTTPResponseInfo& response) {
   const std::string& doc = request.Document;
   const std::string line = request.Command + " " + LogTarget(request);
@@ -130,6 +160,12 @@ void PortalSim::Handle(net::THTTPRequestInfo& request, net::THTTPResponseInfo& r
   if (doc == PathOf(portal::UploadUrl(""))) {
     if (ApplySwitches(response)) {
       log_("upload -> " + std::to_string(response.ResponseNo) + " (switch)");
+      return;
+    }
+    if (FailThisUpload()) {
+      ++failed_uploads_;
+      Text(response, 500, "fail");
+      log_("upload -> 500 (fail share)");
       return;
     }
     Upload(request, response);
@@ -203,6 +239,13 @@ void PortalSim::Switch(net::THTTPRequestInfo& request, net::THTTPResponseInfo& r
     (status ? status_code_ : hang_ms_).store(n);
     return Text(response, 200, std::string(status ? "status=" : "hang_ms=") + *value + "\n");
   }
+  if (doc == "/sim/fail") {
+    const std::optional<std::string> value = ParamValue(request.Params, "share");
+    const std::optional<double> share = value ? ParseShare(*value) : std::nullopt;
+    if (!share) return Text(response, 400, "share 应为 0..1 的小数\n");
+    SetFailShare(*share);
+    return Text(response, 200, "fail_share=" + *value + "\n");
+  }
   if (doc == "/sim/stats") {
     response.SetResponseNo(200);
     response.ContentType = "application/json";
@@ -224,7 +267,8 @@ std::string PortalSim::StatsJson() const {
          ",\"failed_by_switch\":" + std::to_string(failed_by_switch_.load()) +
          ",\"gethid\":" + std::to_string(gethid_.load()) +
          ",\"getsp\":" + std::to_string(getsp_.load()) + ",\"pids\":{" + pids +
-         "},\"files\":" + std::to_string(store_.FilesInFolder()) + "}";
+         "},\"files\":" + std::to_string(store_.FilesInFolder()) +
+         ",\"failed_uploads\":" + std::to_string(failed_uploads_.load()) + "}";
 }
 
 std::string PortalSim::UploadsText() const {

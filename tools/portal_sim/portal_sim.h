@@ -6,8 +6,13 @@
 // Fault switches (GET):
 //   /sim/status?code=N  answer every data call with status N (100..599) until code=200
 //   /sim/hang?ms=N      delay every data-call answer by N ms (0 = off, at most 600000)
+//   /sim/fail?share=S   answer a share S (decimal, 0..1; 0 = off) of upload requests with 500
+//                       "fail" and store nothing: of the n requests since the switch was set,
+//                       exactly floor(n*S) fail, spread evenly (not at random, so tests can
+//                       count). The status switch comes first. Also --fail-uploads S.
 //   /sim/stats          JSON counters: uploads, rejected, failed_by_switch, gethid, getsp,
-//                       pids (uploads per pid) and files (stored pictures still present)
+//                       pids (uploads per pid), files (stored pictures still present) and
+//                       failed_uploads (answered 500 by the fail share)
 //   /sim/uploads        one line per stored upload: "n pid taketime bytes fnv1a64-hex"
 // Handlers run on the server's connection threads; every member is safe to call from any thread.
 
@@ -16,7 +21,9 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "net/http_server.h"
 #include "tools/portal_sim/pages.h"
@@ -28,7 +35,11 @@ struct PortalSimOptions {
   std::string hid = "HID-DEMO-1";
   std::string sp = "SP-DEMO";
   std::filesystem::path store;  // empty: uploads are counted, not written
+  double fail_uploads = 0;      // share of uploads failed from the start, as /sim/fail sets it
 };
+
+// A share written as a decimal from 0 to 1 ("0.2", "1"); nullopt for anything else.
+std::optional<double> ParseShare(std::string_view text);
 
 class PortalSim {
  public:
@@ -53,10 +64,15 @@ class PortalSim {
   std::size_t Uploads() const { return store_.Count(); }
   std::size_t Rejected() const { return rejected_; }
   std::size_t Files() const { return store_.FilesInFolder(); }
+  std::size_t FailedUploads() const { return failed_uploads_; }
+  // What /sim/fail sets: `share` from 0 to 1; the count of requests starts again.
+  void SetFailShare(double share);
 
  private:
   // True when a fault switch answered the data call.
   bool ApplySwitches(net::THTTPResponseInfo& response);
+  // True when the fail share picks this upload request.
+  bool FailThisUpload();
   void Upload(net::THTTPRequestInfo& request, net::THTTPResponseInfo& response);
   void Switch(net::THTTPRequestInfo& request, net::THTTPResponseInfo& response);
 
@@ -68,6 +84,12 @@ class PortalSim {
   std::atomic<int> status_code_{200};
   std::atomic<int> hang_ms_{0};
   std::atomic<std::size_t> rejected_{0}, failed_by_switch_{0}, gethid_{0}, getsp_{0};
+  std::atomic<std::size_t> failed_uploads_{0};
+
+  std::mutex fail_mutex_;
+  // Kept in millionths so that the count of failures is exact integer arithmetic.
+  std::uint64_t fail_millionths_ = 0;  // guarded by fail_mutex_
+  std::uint64_t fail_requests_ = 0;    // guarded by fail_mutex_; upload requests since set
 
   std::mutex stop_mutex_;
   std::condition_variable stop_changed_;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -89,7 +90,7 @@ TEST_F(PortalSimTest, IdentityAndSchoolCodeCalls) {
   EXPECT_EQ(client.Get(portal::SchoolCodeUrl(host_, "")), "");
   EXPECT_EQ(Get("/sim/stats"),
             "{\"uploads\":0,\"rejected\":0,\"failed_by_switch\":0,\"gethid\":1,\"getsp\":3,"
-            "\"pids\":{},\"files\":0}");
+            "\"pids\":{},\"files\":0,\"failed_uploads\":0}");
   const std::vector<std::string> log = Log();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], "GET /wgate/wgate_gethid.asp -> 200 HID-T");
@@ -206,6 +207,69 @@ TEST_F(PortalSimTest, StatusSwitchFailsDataCallsUntilReset) {
       << stats;
 }
 
+// The fail share: exactly floor(n*S) of n upload requests are answered 500 and store nothing,
+// spread evenly, also when they come at once; 0 turns it off and bad shares are refused.
+TEST_F(PortalSimTest, FailShareFailsThatShareOfUploadsAndStoresNone) {
+  // "." for a stored upload, "x" for a 500 "fail".
+  auto upload = [this](int i) {
+    net::THTTPClient client;
+    std::vector<std::string> form = {"sp=SP-T", "picbase64=TWFu", "pid=fp" + std::to_string(i),
+                                     "taketime=t"};
+    try {
+      return client.Post(portal::UploadUrl(host_), form) == "上传成功" ? '.' : '?';
+    } catch (const net::ProtocolError& e) {
+      return e.code() == 500 && e.body() == "fail" ? 'x' : '!';
+    }
+  };
+  for (const char* bad : {"1.5", "-0.1", "abc", "", "nan", "0.2x", "1e-1"}) {
+    EXPECT_EQ(Shell("curl -s -o /dev/null -w '%{http_code}' 'http://" + host_ +
+                    "/sim/fail?share=" + bad + "'"),
+              "400")
+        << bad;
+  }
+  EXPECT_EQ(Get("/sim/fail?share=0.3"), "fail_share=0.3\n");
+  std::string outcomes;
+  for (int i = 1; i <= 10; ++i) outcomes += upload(i);
+  EXPECT_EQ(outcomes, "...x..x..x");
+  // Failed requests take no number: the stored ones are 1..7 without gaps.
+  std::istringstream lines(Get("/sim/uploads"));
+  std::string numbers, pids, n, pid, rest;
+  while (lines >> n >> pid && std::getline(lines, rest)) {
+    numbers += n + ",";
+    pids += pid + ",";
+  }
+  EXPECT_EQ(numbers, "1,2,3,4,5,6,7,");
+  EXPECT_EQ(pids, "fp1,fp2,fp3,fp5,fp6,fp8,fp9,");
+
+  // Setting the share starts the count again; at once from 8 threads still exactly a quarter.
+  EXPECT_EQ(Get("/sim/fail?share=0.25"), "fail_share=0.25\n");
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 5; ++i) failed += upload(100 + t * 10 + i) == 'x';
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failed.load(), 10);
+
+  EXPECT_EQ(Get("/sim/fail?share=1"), "fail_share=1\n");
+  EXPECT_EQ(std::string() + upload(1) + upload(2), "xx");
+  // The status switch answers first and counts as its own.
+  EXPECT_EQ(Get("/sim/status?code=503"), "status=503\n");
+  EXPECT_EQ(upload(3), '!');
+  EXPECT_EQ(Get("/sim/status?code=200"), "status=200\n");
+  EXPECT_EQ(Get("/sim/fail?share=0"), "fail_share=0\n");
+  EXPECT_EQ(upload(4), '.');
+
+  const std::string stats = Get("/sim/stats");
+  EXPECT_NE(stats.find("\"uploads\":38,\"rejected\":0,\"failed_by_switch\":1,"), std::string::npos)
+      << stats;
+  EXPECT_NE(stats.find("\"files\":38,\"failed_uploads\":15}"), std::string::npos) << stats;
+  const std::vector<std::string> log = Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "upload -> 500 (fail share)"), 15);
+}
+
 TEST_F(PortalSimTest, HangSwitchDelaysAnswersAndStopReleasesThem) {
   EXPECT_EQ(Get("/sim/hang?ms=400"), "hang_ms=400\n");
   auto start = std::chrono::steady_clock::now();
@@ -227,7 +291,8 @@ TEST_F(PortalSimTest, HangSwitchDelaysAnswersAndStopReleasesThem) {
   caller.join();
 }
 
-// The program itself: ready file, one log line per request, summary on SIGTERM.
+// The program itself: ready file, the fail share option, one log line per request, summary on
+// SIGTERM.
 TEST_F(PortalSimTest, ProgramWritesReadyFileLogsAndSummarises) {
   const fs::path ready = dir_ / "ready";
   const fs::path out = dir_ / "out.txt";
@@ -236,7 +301,8 @@ TEST_F(PortalSimTest, ProgramWritesReadyFileLogsAndSummarises) {
   if (child == 0) {
     std::freopen(out.c_str(), "w", stdout);
     ::execl(PORTAL_SIM_EXE, "portal_sim", "--listen", "127.0.0.1:0", "--store",
-            (dir_ / "store2").c_str(), "--hid", "H9", "--ready", ready.c_str(), nullptr);
+            (dir_ / "store2").c_str(), "--hid", "H9", "--fail-uploads", "0.5", "--ready",
+            ready.c_str(), nullptr);
     ::_exit(127);
   }
   for (int i = 0; i < 200 && !fs::exists(ready); ++i) std::this_thread::sleep_for(25ms);
@@ -246,10 +312,12 @@ TEST_F(PortalSimTest, ProgramWritesReadyFileLogsAndSummarises) {
   ASSERT_GT(port, 0);
   const std::string base = "http://127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(Shell("curl -s --max-time 10 " + base + "/wgate/wgate_gethid.asp"), "H9");
-  EXPECT_EQ(Shell("curl -s --max-time 10 -o /dev/null -w '%{http_code}' --data "
-                  "'sp=x&picbase64=TWFu&pid=fp1&taketime=now' " +
-                  base + "/fgate/jdq_upload.html"),
-            "200");
+  for (const char* expected : {"200", "500"}) {
+    EXPECT_EQ(Shell("curl -s --max-time 10 -o /dev/null -w '%{http_code}' --data "
+                    "'sp=x&picbase64=TWFu&pid=fp1&taketime=now' " +
+                    base + "/fgate/jdq_upload.html"),
+              expected);
+  }
   ::kill(child, SIGTERM);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -260,7 +328,9 @@ TEST_F(PortalSimTest, ProgramWritesReadyFileLogsAndSummarises) {
       << text;
   EXPECT_NE(text.find("portal: upload 1 pid=fp1 taketime=now bytes=3 -> 200\n"), std::string::npos)
       << text;
-  EXPECT_NE(text.find("portal: summary uploads=1 rejected=0 files=1\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("portal: summary uploads=1 rejected=0 failed_uploads=1 files=1\n"),
+            std::string::npos)
+      << text;
   EXPECT_TRUE(fs::exists(dir_ / "store2" / "1_fp1.jpg"));
 }
 
