@@ -55,6 +55,8 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   program_folder_ = program.parent_path();
   picture_folder_ = program_folder_ / kPictureFolderName;
   app_folder_ = AppFolderFor(options_);
+  log_file_ = std::make_unique<LogFile>(*clock_);
+  log_file_->Open(app_folder_ / "log");
 
   window_.SetTitle(kWindowTitle);
   window_.SetMenu(BuildMenu());
@@ -148,7 +150,7 @@ void TForm1::FormCreate() {
   state_.SetSchoolSP(state_.ReadConfig("SP"));
   state_.SetSchoolHID(state_.ReadConfig("HID"));
   state_.SetFacePass(std::string(terminal::kPassword));
-  window_.AppendLog("faceip:" + state_.FaceAddr() + ",pass=" + state_.FacePass());
+  Memo("faceip:" + state_.FaceAddr() + ",pass=" + state_.FacePass());
   // The school code is known now (or as known as the configuration makes it).
   uploads_->Resume();
 
@@ -263,7 +265,7 @@ void TForm1::Timer2Timer() {
                       portal::InsScript(last.card_id, last.pic_url, last.event_time));
   } catch (const std::exception& e) {
     // A page without ins (or no page yet) is logged; a box would stop the operator's work.
-    window_.AppendLog(std::string("ins:") + e.what());
+    Memo(std::string("ins:") + e.what());
   }
 }
 
@@ -301,14 +303,18 @@ void TForm1::FormClose(bool& allow_close) {
   allow_close = false;
 }
 
+void TForm1::Memo(const std::string& line) {
+  log_file_->Write(line);
+  window_.AppendLog(line);
+}
+
 void TForm1::Log(std::string line) {
+  // Stamped when it happened, not when the UI thread gets to it.
+  log_file_->Write(line);
   window_.Post([this, line = std::move(line)] { window_.AppendLog(line); });
 }
 
-void TForm1::LogDetail(std::string line) {
-  // Wired to the log file.
-  (void)line;
-}
+void TForm1::LogDetail(std::string line) { log_file_->Write(std::move(line)); }
 
 void TForm1::SetStatus(int panel, std::string text) {
   window_.Post([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); });

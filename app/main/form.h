@@ -16,6 +16,7 @@
 
 #include "app/app_state.h"
 #include "base/datetime.h"
+#include "base/log_file.h"
 #include "base/worker_set.h"
 #include "gateway/callback_handler.h"
 #include "gateway/ftp_download.h"
@@ -62,6 +63,9 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   // caller then ends the process without waiting for it).
   bool Shutdown(std::chrono::milliseconds wait);
 
+  // Writes the log file's queued lines, waiting at most `wait`.
+  bool FlushLog(std::chrono::milliseconds wait) { return log_file_->Flush(wait); }
+
   AppState& State() { return state_; }
   const std::filesystem::path& PictureFolder() const { return picture_folder_; }
   const std::filesystem::path& AppFolder() const { return app_folder_; }
@@ -106,6 +110,8 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   void RetryBindingAfter(int interval_ms) override;
 
   std::vector<ui::MenuItem> BuildMenu();
+  // Appends to the log memo on the UI thread, and to the log file.
+  void Memo(const std::string& line);
 
   ui::MainWindow& window_;
   FormOptions options_;
@@ -116,6 +122,8 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   std::filesystem::path program_folder_;
   std::filesystem::path app_folder_;
   std::filesystem::path picture_folder_;
+  // Every memo line, time-stamped, and the lines the memo keeps silent, in kvt/log.
+  std::unique_ptr<LogFile> log_file_;
 
   AppState state_;
   gateway::FtpBusyHostList ftp_busy_hosts_;

@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
   // Exit does not wait for long fetches or uploads: a short grace, then the process ends.
   bool clean = form->Shutdown(std::chrono::milliseconds(2000));
   std::ofstream("iphist.dat", std::ios::trunc);
+  form->FlushLog(std::chrono::milliseconds(1000));
   if (!clean) {
     std::fflush(nullptr);
     std::_Exit(0);

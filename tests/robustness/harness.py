@@ -292,12 +292,12 @@ class FaultyFtp(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, files, fault=None):
+    def __init__(self, files, fault=None, address="127.0.0.1"):
         self.files = files
         self.fault = fault
         self.release = threading.Event()
         self.commands = []
-        super().__init__(("127.0.0.1", 0), FtpHandler)
+        super().__init__((address, 0), FtpHandler)
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     @property
@@ -360,7 +360,9 @@ class FtpHandler(socketserver.StreamRequestHandler):
                     server.release.wait(120)
                     return
                 content = server.files[arg]
-                with socket.create_connection(data_address, timeout=10) as data:
+                # From the server's own address: the client takes data only from its peer.
+                with socket.create_connection(data_address, timeout=10,
+                                              source_address=(server.server_address[0], 0)) as data:
                     if server.fault == "drop_data":
                         data.sendall(content[:len(content) // 2])
                         # A reset, not a clean close: the transfer broke.
@@ -378,6 +380,6 @@ class FtpHandler(socketserver.StreamRequestHandler):
                 self.reply("502 not implemented")
 
 
-def picture_body(ftp_port, name, person="1001"):
-    return ('{"personId":"%s","type":"face_0","path":"ftp://anonymous:pw@127.0.0.1:%d/snap/%s",'
-            '"time":%d}' % (person, ftp_port, name, int(time.time() * 1000))).encode()
+def picture_body(ftp_port, name, person="1001", host="127.0.0.1"):
+    return ('{"personId":"%s","type":"face_0","path":"ftp://anonymous:pw@%s:%d/snap/%s",'
+            '"time":%d}' % (person, host, ftp_port, name, int(time.time() * 1000))).encode()
