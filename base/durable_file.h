@@ -1,17 +1,17 @@
 #pragma once
 
-// Making a written file survive a power cut: its bytes, and its name in the folder.
-// Both are best effort and never raise; false when the system refused.
+// Making written files survive a power cut: their bytes, and their names in the folder.
+// Best effort, never raises; false when the system refused.
 
 #include <filesystem>
+#include <vector>
 
 namespace pmr {
 
-// Flushes the file's data to the disk.
-bool SyncFileToDisk(const std::filesystem::path& file);
-
-// Flushes the folder's entries (a rename or a new name in it) to the disk. Where the file
-// system journals its names by itself this does nothing and answers true.
-bool SyncFolderToDisk(const std::filesystem::path& folder);
+// Puts `files` of `folder`, and the folder's own entries (a new name or a rename in it), on
+// the disk. One call for many files costs about what one file costs where the system can
+// flush a whole file system at once.
+bool SyncToDisk(const std::filesystem::path& folder,
+                const std::vector<std::filesystem::path>& files);
 
 }  // namespace pmr

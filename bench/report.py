@@ -152,6 +152,19 @@ def json_rows(table, build_dir):
               peer, "bodies/s", "json")
 
 
+def upload_rows(table, build_dir):
+    out = run([os.path.join(build_dir, "bench", "bench_upload"), "--benchmark_format=json",
+               "--benchmark_min_time=2", "--benchmark_repetitions=5",
+               "--benchmark_enable_random_interleaving=true",
+               "--benchmark_report_aggregates_only=true"])
+    results = json.loads(out)["benchmarks"]
+    median = {b["run_name"].split("/")[0]: b["items_per_second"] for b in results
+              if b["name"].endswith("_median")}
+    table.add("Pictures delivered through the outbox (200 KB each, 4 uploads at once)",
+              median["BM_Outbox"], "the direct path before the outbox (file read at upload)",
+              median["BM_Direct"], "pictures/s", "outbox")
+
+
 def wait_port_8091_free(timeout=300):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -380,6 +393,7 @@ def main():
                  lambda: http_rows(table, build_dir, args.http_seconds),
                  lambda: ftp_rows(table, build_dir),
                  lambda: json_rows(table, build_dir),
+                 lambda: upload_rows(table, build_dir),
                  lambda: end_to_end_rows(table, build_dir)):
         step()
     with open(args.out, "w") as f:

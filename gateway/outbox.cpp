@@ -82,12 +82,13 @@ std::string ReadFile(const fs::path& path, std::size_t most, bool* missing) {
     if (missing) *missing = !fs::exists(path, ignored);
     throw OutboxError("cannot open " + PathToUtf8(path.filename()));
   }
-  std::string data;
-  char chunk[64 * 1024];
-  while (data.size() < most && in.read(chunk, sizeof chunk).gcount() > 0) {
-    data.append(chunk, static_cast<std::size_t>(in.gcount()));
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  std::string data(error ? 0 : static_cast<std::size_t>(std::min<std::uintmax_t>(size, most)), '\0');
+  in.read(data.data(), static_cast<std::streamsize>(data.size()));
+  if (in.bad() || static_cast<std::size_t>(in.gcount()) != data.size()) {
+    throw OutboxError("cannot read " + PathToUtf8(path.filename()));
   }
-  if (in.bad()) throw OutboxError("cannot read " + PathToUtf8(path.filename()));
   return data;
 }
 
@@ -106,21 +107,40 @@ std::string JobId(int64_t now_ms, uint64_t sequence) {
 
 }  // namespace
 
-std::string EncodeJob(const UploadJob& job, std::string_view picture) {
+namespace {
+
+// Everything before the picture's bytes.
+std::string JobHead(const UploadJob& job, std::size_t picture_size) {
   std::string out;
-  out.reserve(picture.size() + job.name.size() + job.pid.size() + 128);
+  out.reserve(job.name.size() + job.pid.size() + job.take_time.size() + 128);
   out.append(kMagic);
   out.append("created ").append(std::to_string(job.created_ms)).append("\n");
   AppendField(out, "name", job.name);
   AppendField(out, "pid", job.pid);
   AppendField(out, "taketime", job.take_time);
-  AppendField(out, "picture", picture);
-  const std::string check = Hex64(Fnv1a64(out));
-  out.append("check ").append(check).append("\n");
+  out.append("picture ").append(std::to_string(picture_size)).append("\n");
   return out;
 }
 
-std::uintmax_t DecodeJob(std::string_view file, UploadJob& job, std::string* picture) {
+// The picture's line end and the check line, whose value covers the head and the picture.
+std::string JobTail(std::string_view head, const Check64& picture) {
+  return "\ncheck " + Hex64(Fnv1a64(head, picture.Value())) + "\n";
+}
+
+std::string JobTail(std::string_view head, std::string_view picture) {
+  Check64 check;
+  check.Update(picture);
+  return JobTail(head, check);
+}
+
+struct JobLayout {
+  std::size_t picture_at = 0;
+  std::size_t picture_size = 0;
+  std::uintmax_t whole_size = 0;
+};
+
+// With `whole`, `file` is the whole file and its length and check value are checked.
+JobLayout ParseJob(std::string_view file, UploadJob& job, bool whole) {
   JobReader reader(file);
   reader.Expect(kMagic);
   reader.Expect("created ");
@@ -130,21 +150,35 @@ std::uintmax_t DecodeJob(std::string_view file, UploadJob& job, std::string* pic
   job.pid = std::string(reader.Field("pid", true));
   job.take_time = std::string(reader.Field("taketime", true));
   uint64_t length = 0;
-  const std::size_t picture_at = [&] {
-    reader.Field("picture", false, &length);
-    return reader.at();
-  }();
-  const std::uintmax_t whole = picture_at + length + 1 + kCheckLineSize;
-  if (!picture) return whole;
-  // Whole file: the picture, its line end, the check line and nothing after.
-  if (length > file.size() || file.size() - length != picture_at + 1 + kCheckLineSize) {
+  reader.Field("picture", false, &length);
+  if (length > (uint64_t{1} << 40)) JobReader::Fail("its length is wrong");
+  JobLayout layout;
+  layout.picture_at = reader.at();
+  layout.whole_size = layout.picture_at + length + kCheckLineSize + 1;
+  if (!whole) return layout;
+  if (length > file.size() || file.size() != layout.whole_size) {
     JobReader::Fail("its length is wrong");
   }
-  const std::size_t check_at = picture_at + static_cast<std::size_t>(length) + 1;
-  const std::string expected = "check " + Hex64(Fnv1a64(file.substr(0, check_at))) + "\n";
-  if (file.substr(check_at) != expected) JobReader::Fail("its check value does not match");
-  picture->assign(file.substr(picture_at, static_cast<std::size_t>(length)));
-  return whole;
+  layout.picture_size = static_cast<std::size_t>(length);
+  const std::string_view picture = file.substr(layout.picture_at, layout.picture_size);
+  if (file.substr(layout.picture_at + layout.picture_size) !=
+      JobTail(file.substr(0, layout.picture_at), picture)) {
+    JobReader::Fail("its check value does not match");
+  }
+  return layout;
+}
+
+}  // namespace
+
+std::string EncodeJob(const UploadJob& job, std::string_view picture) {
+  const std::string head = JobHead(job, picture.size());
+  return head + std::string(picture) + JobTail(head, picture);
+}
+
+std::uintmax_t DecodeJob(std::string_view file, UploadJob& job, std::string* picture) {
+  JobLayout layout = ParseJob(file, job, picture != nullptr);
+  if (picture) picture->assign(file.substr(layout.picture_at, layout.picture_size));
+  return layout.whole_size;
 }
 
 Outbox::Outbox(fs::path folder, OutboxLimits limits)
@@ -211,8 +245,9 @@ std::optional<UploadJob> Outbox::Store(std::string name, std::string pid, std::s
   job.pid = std::move(pid);
   job.take_time = std::move(take_time);
   job.created_ms = now_ms;
-  std::string data = EncodeJob(job, picture);
-  job.size = data.size();
+  const std::string head = JobHead(job, picture.size());
+  const std::string tail = JobTail(head, picture);
+  job.size = head.size() + picture.size() + tail.size();
   {
     std::lock_guard lock(mutex_);
     if (count_ + 1 > limits_.max_jobs || bytes_ + job.size > limits_.max_bytes) {
@@ -234,7 +269,10 @@ std::optional<UploadJob> Outbox::Store(std::string name, std::string pid, std::s
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (out) {
-      out.write(data.data(), static_cast<std::streamsize>(data.size()));
+      // In parts: the picture is not copied once more.
+      out.write(head.data(), static_cast<std::streamsize>(head.size()));
+      out.write(picture.data(), static_cast<std::streamsize>(picture.size()));
+      out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
       out.close();
       written = !out.fail();
     }
@@ -253,12 +291,61 @@ std::optional<UploadJob> Outbox::Store(std::string name, std::string pid, std::s
   return job;
 }
 
-std::string Outbox::ReadPicture(const UploadJob& job, bool* missing) const {
+void Outbox::ReadPicture(const UploadJob& job, const std::function<void(std::string_view)>& part,
+                         bool* missing) const {
   if (missing) *missing = false;
-  std::string data = ReadFile(PathOf(job), SIZE_MAX, missing);
+  const fs::path path = PathOf(job);
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  std::ifstream in(path, std::ios::binary);
+  if (error || !in) {
+    if (missing) *missing = !fs::exists(path, error);
+    throw OutboxError("cannot open " + job.id);
+  }
+  // One buffer of a few parts' size for the whole file; the check value runs along.
+  std::string head(static_cast<std::size_t>(std::min<std::uintmax_t>(size, 4096)), '\0');
+  in.read(head.data(), static_cast<std::streamsize>(head.size()));
   UploadJob read = job;
+  JobLayout layout;
+  try {
+    layout = ParseJob(head, read, false);
+  } catch (const OutboxError&) {
+    // A head longer than the probe (a very long card id): read the file whole.
+    if (head.size() >= size) throw;
+    std::string data = ReadFile(path, SIZE_MAX, nullptr);
+    layout = ParseJob(data, read, true);
+    part(std::string_view(data).substr(layout.picture_at, layout.picture_size));
+    return;
+  }
+  if (layout.whole_size != size || !in) JobReader::Fail("its length is wrong");
+  std::size_t left = static_cast<std::size_t>(size - layout.picture_at - 1 - kCheckLineSize);
+  Check64 check;
+  std::string buffer = head.substr(layout.picture_at);
+  std::string chunk;
+  while (left > 0) {
+    const std::size_t take = std::min(left, kPictureChunk);
+    if (buffer.size() < take) {
+      const std::size_t have = buffer.size();
+      buffer.resize(take);
+      in.read(buffer.data() + have, static_cast<std::streamsize>(take - have));
+      if (!in) JobReader::Fail("cut short");
+    }
+    const std::string_view piece(buffer.data(), take);
+    check.Update(piece);
+    part(piece);
+    buffer.erase(0, take);
+    left -= take;
+  }
+  std::string tail = buffer;
+  const std::size_t have = tail.size();
+  tail.resize(kCheckLineSize + 1);
+  in.read(tail.data() + have, static_cast<std::streamsize>(tail.size() - have));
+  if (!in || tail != JobTail(std::string_view(head).substr(0, layout.picture_at), check)) JobReader::Fail("its check value does not match");
+}
+
+std::string Outbox::ReadPicture(const UploadJob& job, bool* missing) const {
   std::string picture;
-  DecodeJob(data, read, &picture);
+  ReadPicture(job, [&picture](std::string_view piece) { picture.append(piece); }, missing);
   return picture;
 }
 

@@ -64,8 +64,13 @@ class Outbox {
   std::optional<UploadJob> Store(std::string name, std::string pid, std::string take_time,
                                  std::string_view picture, int64_t now_ms, std::string& why);
 
-  // The picture bytes of a job, checked whole. Raises OutboxError when the file is gone
-  // (`missing` set) or damaged.
+  // Hands the job's picture to `part` in order, in parts of kPictureChunk bytes (the last may
+  // be shorter), and checks it whole at the end. Raises OutboxError when the file is gone
+  // (`missing` set) or damaged; parts already handed on are then to be thrown away.
+  static constexpr std::size_t kPictureChunk = 48 * 1024;
+  void ReadPicture(const UploadJob& job, const std::function<void(std::string_view)>& part,
+                   bool* missing = nullptr) const;
+  // The whole picture (for tests and small jobs).
   std::string ReadPicture(const UploadJob& job, bool* missing = nullptr) const;
 
   // Removes a delivered or dropped job.

@@ -18,7 +18,10 @@
 namespace pmr::gateway {
 namespace {
 
+namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
+// How long new jobs gather before they are put on the disk together.
+constexpr std::chrono::milliseconds kSyncGathering{500};
 
 int64_t NowUnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -52,7 +55,7 @@ UploadResult TPAThread::Execute() {
 
   std::string picture;
   try {
-    picture = Picture ? net::EncodeOneLine(*Picture) : net::EncodePictureFile(PathFromUtf8(PicFile));
+    picture = PictureText ? std::move(*PictureText) : net::EncodePictureFile(PathFromUtf8(PicFile));
   } catch (const std::exception& e) {
     return {false, e.what()};  // nothing sent, nothing counted: the picture stays waiting
   }
@@ -148,7 +151,11 @@ struct UploadWorkers::Shared {
     worker.TakeTime = job.take_time;
     bool missing = false;
     try {
-      worker.Picture = outbox->ReadPicture(job, &missing);
+      std::string text;
+      text.reserve(static_cast<std::size_t>(job.size / 3 * 4 + 4));
+      outbox->ReadPicture(
+          job, [&text](std::string_view part) { net::AppendOneLine(text, part); }, &missing);
+      worker.PictureText = std::move(text);
     } catch (const std::exception& e) {
       Drop(job, missing ? "its job file is gone" : std::string(e.what()) + ", set aside", !missing);
       return false;
@@ -197,16 +204,18 @@ struct UploadWorkers::Shared {
   }
 
   // Puts new job files on the disk shortly after they were written, off the callback's
-  // thread: a power cut then costs at most the last moments' jobs, never a damaged one.
+  // thread and gathered into rounds: a power cut costs at most the last moment's jobs, never a
+  // damaged one (a damaged one is told by its check value and set aside).
   static void Sync(std::shared_ptr<Shared> self) {
     Shared& s = *self;
     std::unique_lock lock(s.mutex);
     while (!s.unsynced.empty()) {
-      std::vector<std::string> ids;
-      ids.swap(s.unsynced);
+      s.changed.wait_for(lock, kSyncGathering, [&s] { return s.stopping; });
+      std::vector<fs::path> files;
+      for (const std::string& id : s.unsynced) files.push_back(s.outbox->folder() / PathFromUtf8(id));
+      s.unsynced.clear();
       lock.unlock();
-      for (const std::string& id : ids) SyncFileToDisk(s.outbox->folder() / PathFromUtf8(id));
-      SyncFolderToDisk(s.outbox->folder());
+      SyncToDisk(s.outbox->folder(), files);
       lock.lock();
     }
     s.syncing = false;
@@ -292,9 +301,8 @@ bool UploadWorkers::Shutdown(std::chrono::milliseconds wait) {
 
 bool UploadWorkers::WaitIdle(std::chrono::milliseconds wait) {
   std::unique_lock lock(shared_->mutex);
-  return shared_->changed.wait_for(lock, wait, [&] {
-    return shared_->queue.empty() && shared_->in_flight == 0 && !shared_->syncing;
-  });
+  return shared_->changed.wait_for(
+      lock, wait, [&] { return shared_->queue.empty() && shared_->in_flight == 0; });
 }
 
 std::size_t UploadWorkers::Pending() const {

@@ -40,8 +40,9 @@ class TPAThread {
   std::string PicFile;
   std::string TakeTime;
   std::string Pid;
-  // The picture's bytes as they were when it was stored; without them PicFile is read.
-  std::optional<std::string> Picture;
+  // The picture's Base64 text, made from its bytes as they were when it was stored; without it
+  // PicFile is read.
+  std::optional<std::string> PictureText;
 
   // Posts the picture with the school code (read now), card id and capture time; logs the
   // reply or the failure and updates the counters. A picture that cannot be read ends it

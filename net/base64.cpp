@@ -176,12 +176,18 @@ void EncodeStream(std::istream& source, std::ostream& destination) {
   }
 }
 
-std::string EncodeOneLine(std::string_view bytes) {
-  std::string text(EncodedSize(bytes.size()), '\0');
+void AppendOneLine(std::string& text, std::string_view bytes) {
+  const std::size_t start = text.size();
+  text.resize(start + EncodedSize(bytes.size()));
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  char* end = EncodeGroups(in, bytes.size() / 3, in + bytes.size(), text.data());
+  char* end = EncodeGroups(in, bytes.size() / 3, in + bytes.size(), text.data() + start);
   const std::size_t rest = bytes.size() % 3;
   if (rest != 0) EncodeTail(in + bytes.size() - rest, rest, end);
+}
+
+std::string EncodeOneLine(std::string_view bytes) {
+  std::string text;
+  AppendOneLine(text, bytes);
   return text;
 }
 
@@ -201,11 +207,7 @@ std::string EncodePictureFile(const std::filesystem::path& file) {
     if (source.bad()) throw Base64Error("Cannot read \"" + PathToUtf8(file) + "\".");
     const auto count = static_cast<std::size_t>(source.gcount());
     if (count == 0) break;
-    const std::size_t start = text.size();
-    text.resize(start + EncodedSize(count));
-    const auto* in = reinterpret_cast<const unsigned char*>(chunk.data());
-    char* end = EncodeGroups(in, count / 3, in + count, text.data() + start);
-    if (count % 3 != 0) EncodeTail(in + count - count % 3, count % 3, end);
+    AppendOneLine(text, std::string_view(chunk.data(), count));
   }
   return text;
 }

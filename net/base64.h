@@ -26,6 +26,10 @@ void EncodeStream(std::istream& source, std::ostream& destination);
 // The Base64 text of `bytes` on one line: what EncodeStream writes, without any CR or LF.
 std::string EncodeOneLine(std::string_view bytes);
 
+// Appends the one-line Base64 text of `bytes` to `text`. Encoding a whole in parts gives the
+// whole's text when every part but the last has a length divisible by 3.
+void AppendOneLine(std::string& text, std::string_view bytes);
+
 // The one-line Base64 text of the whole file at `file` (the picture text of an upload).
 // Throws Base64Error when the file cannot be opened or read.
 std::string EncodePictureFile(const std::filesystem::path& file);
