@@ -124,21 +124,25 @@ void HTTPServer1CommandGet(const CallbackContext& context,
       options.timeouts = context.ftp_timeouts;
       options.marker_held = marker.has_value();
       options.detail = [&window](const std::string& line) { window.LogDetail(line); };
+      // The job is recorded from the fetched file itself, before the picture takes its name:
+      // the upload sends these bytes, never the named file, which a later picture of the same
+      // name may replace at any moment.
+      std::optional<UploadJob> job;
+      const std::string take_time = FormatTakeTime(event_time);
+      options.written = [&](const std::filesystem::path& file, const std::string& name,
+                            const std::string& bytes) {
+        job = context.uploads->Record(name, card_id, take_time, bytes, &file);
+      };
       FetchedPicture picture = FtpFetchPicture(
           picture_url, context.picture_folder, *context.busy_hosts,
           [&window](const std::string& line) { window.Log(line); }, options);
       marker.reset();
+      if (job) {
+        state.PicsWaiting++;
+        ShowPictureCounters(state, window);
+        context.uploads->Start(std::move(*job));
+      }
       if (!picture.name.empty()) {
-        // The upload sends these bytes, never the file, which a later picture of the same
-        // name may replace at any moment.
-        std::optional<UploadJob> job = context.uploads->Record(
-            picture.name, card_id, FormatTakeTime(event_time), picture.bytes);
-        if (job) {
-          state.PicsWaiting++;
-          ShowPictureCounters(state, window);
-          context.uploads->Start(std::move(*job));
-        }
-
         const std::string local_url = kLocalPictureBase + picture.name;
         window.Log("thispic=" + local_url);
         state.SetLastPicture(card_id, local_url);

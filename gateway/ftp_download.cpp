@@ -77,9 +77,10 @@ class CappedBuffer final : public std::streambuf {
 };
 
 // Puts the picture in place through a unique hidden name in the folder, so a reader never
-// sees half a picture and a failure never destroys an earlier one.
+// sees half a picture and a failure never destroys an earlier one. `written` sees the whole
+// file before it takes the picture's name.
 bool StorePicture(const std::filesystem::path& folder, const std::string& name,
-                  const std::string& bytes) {
+                  const std::string& bytes, const FtpFetchOptions::Written& written) {
   static std::atomic<unsigned long long> counter{0};
   static const unsigned long long run = [] {
     std::random_device random;
@@ -93,8 +94,11 @@ bool StorePicture(const std::filesystem::path& folder, const std::string& name,
     if (!out) return false;
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
-    if (!out.fail()) std::filesystem::rename(temporary, folder / PathFromUtf8(name), error);
-    if (!out.fail() && !error) return true;
+    if (!out.fail()) {
+      if (written) written(temporary, name, bytes);
+      std::filesystem::rename(temporary, folder / PathFromUtf8(name), error);
+      if (!error) return true;
+    }
   }
   std::filesystem::remove(temporary, error);
   return false;
@@ -156,7 +160,7 @@ FetchedPicture FetchInto(const std::string& url, const std::filesystem::path& pi
     }
   }
   if (!fetched) return {};
-  if (!StorePicture(picture_folder, name, picture.bytes)) {
+  if (!StorePicture(picture_folder, name, picture.bytes, options.written)) {
     Log(options.detail, "FtpDownLoad: " + Printable(name) + " cannot be written to " +
                             PathToUtf8(picture_folder));
     return {};

@@ -93,6 +93,11 @@ struct FtpFetchOptions {
   bool marker_held = false;
   // Gets the lines that say why a fetch stored nothing where the log memo keeps silent.
   LogSink detail;
+  // Called with the fetched file, written whole under its temporary name, the picture's name
+  // and its bytes, just before the file takes that name (which a later picture may take over).
+  using Written = std::function<void(const std::filesystem::path& file, const std::string& name,
+                                     const std::string& bytes)>;
+  Written written;
 };
 
 struct FetchedPicture {

@@ -101,7 +101,7 @@ struct UploadWorkers::Shared {
   uint64_t order = 0;                     // guarded by mutex
   std::size_t runners = 0;                // guarded by mutex
   std::size_t in_flight = 0;              // guarded by mutex
-  std::vector<std::string> unsynced;      // guarded by mutex: job ids not yet on the disk
+  std::vector<UploadJob> unsynced;        // guarded by mutex: jobs not yet on the disk
   bool syncing = false;                   // guarded by mutex
   bool stopping = false;                  // guarded by mutex
   bool held = false;                      // guarded by mutex
@@ -212,7 +212,10 @@ struct UploadWorkers::Shared {
     while (!s.unsynced.empty()) {
       s.changed.wait_for(lock, kSyncGathering, [&s] { return s.stopping; });
       std::vector<fs::path> files;
-      for (const std::string& id : s.unsynced) files.push_back(s.outbox->folder() / PathFromUtf8(id));
+      for (const UploadJob& job : s.unsynced) {
+        files.push_back(s.outbox->PicturePath(job));
+        files.push_back(s.outbox->JobPath(job));
+      }
       s.unsynced.clear();
       lock.unlock();
       SyncToDisk(s.outbox->folder(), files);
@@ -261,17 +264,19 @@ std::size_t UploadWorkers::Restore() {
 
 std::optional<UploadJob> UploadWorkers::Record(const std::string& name, const std::string& pid,
                                                const std::string& take_time,
-                                               std::string_view picture) {
+                                               std::string_view picture,
+                                               const std::filesystem::path* written) {
   Shared& s = *shared_;
   std::string why;
-  std::optional<UploadJob> job = s.outbox->Store(name, pid, take_time, picture, NowUnixMs(), why);
+  std::optional<UploadJob> job =
+      s.outbox->Store(name, pid, take_time, picture, NowUnixMs(), why, written);
   if (!job) {
     s.Log("outbox: " + name + " stays in the picture folder but is not queued for upload: " +
           why);
     return std::nullopt;
   }
   std::lock_guard lock(s.mutex);
-  s.unsynced.push_back(job->id);
+  s.unsynced.push_back(*job);
   if (!s.syncing) {
     s.syncing = true;
     std::thread(&Shared::Sync, shared_).detach();

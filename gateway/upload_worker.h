@@ -74,9 +74,10 @@ class UploadWorkers {
   std::size_t Restore();
 
   // Records the picture as a job in the outbox; nullopt (and a line in the log file) when the
-  // outbox is full or the disk refused.
+  // outbox is full or the disk refused. `written`: see Outbox::Store.
   std::optional<UploadJob> Record(const std::string& name, const std::string& pid,
-                                  const std::string& take_time, std::string_view picture);
+                                  const std::string& take_time, std::string_view picture,
+                                  const std::filesystem::path* written = nullptr);
   // Queues a recorded job; it starts at once when fewer than the limit run.
   void Start(UploadJob job);
   // Starts sending what is queued.

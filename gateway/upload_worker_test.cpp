@@ -198,15 +198,18 @@ TEST_F(UploadWorkerTest, DamagedOldAndUnfinishedJobsAtStart) {
     job.created_ms = created_ms;
     return job;
   };
-  UploadJob job = make("ok.jpg", "fp1", NowMs());
-  write("j1.job", EncodeJob(job, "picture"));
-  std::string flipped = EncodeJob(make("flip.jpg", "fp2", NowMs()), "picture");
-  flipped[flipped.find("picture\n") + 2] ^= 1;  // same length, wrong check value
-  write("j2.job", flipped);
-  write("j3.job", EncodeJob(job, "picture").substr(0, 40));  // cut short by a power cut
+  auto job = [&](const std::string& id, const UploadJob& described, const std::string& picture) {
+    write(id + ".job", EncodeJob(described, "picture"));
+    write(id + ".jpg", picture);
+  };
+  job("j1", make("ok.jpg", "fp1", NowMs()), "picture");
+  job("j2", make("flip.jpg", "fp2", NowMs()), "pixture");  // same length, wrong bytes
+  job("j3", make("cut.jpg", "fp3", NowMs()), "pic");       // cut short by a power cut
   write("j4.job", "");
-  write("j5.job", EncodeJob(make("old.jpg", "fp3", NowMs() - 31LL * 86'400'000), "x"));
-  write("j6.job.tmp", "half a job");
+  write("j4.jpg", "x");
+  job("j5", make("old.jpg", "fp5", NowMs() - 31LL * 86'400'000), "picture");
+  write("j6.job.tmp", "half a description");
+  write("j7.jpg", "a picture whose description was never written");
   write("notes.txt", "not ours");
 
   FakePortal portal;
@@ -222,10 +225,12 @@ TEST_F(UploadWorkerTest, DamagedOldAndUnfinishedJobsAtStart) {
   for (const auto& e : fs::directory_iterator(dir_ / "outbox" / "damaged")) {
     damaged.insert(e.path().filename().string());
   }
-  EXPECT_EQ(damaged, (std::set<std::string>{"j2.job", "j3.job", "j4.job"}));
+  EXPECT_EQ(damaged, (std::set<std::string>{"j2.job", "j2.jpg", "j3.job", "j3.jpg", "j4.job",
+                                            "j4.jpg"}));
   auto details = window_.details();
   EXPECT_THAT(details, Contains(HasSubstr("j6.job.tmp removed")));
-  EXPECT_THAT(details, Contains(HasSubstr("old.jpg for fp3 dropped at start")));
+  EXPECT_THAT(details, Contains(HasSubstr("unfinished job j7 removed")));
+  EXPECT_THAT(details, Contains(HasSubstr("old.jpg for fp5 dropped at start")));
   EXPECT_THAT(details, Contains(HasSubstr("flip.jpg for fp2 dropped: not a whole upload job")));
 }
 
@@ -237,7 +242,7 @@ TEST_F(UploadWorkerTest, AFullOutboxRefusesAndSaysSo) {
   EXPECT_FALSE(Send(*workers, "3.jpg", "fp3", "c"));
   EXPECT_THAT(window_.details(),
               Contains(HasSubstr("outbox: 3.jpg stays in the picture folder but is not queued")));
-  EXPECT_EQ(JobFiles().size(), 2u);
+  EXPECT_EQ(JobFiles().size(), 4u) << "two jobs of two files each";
   workers->Shutdown(0ms);
 
   // The byte cap counts the same way, and a delivered job makes room again.
