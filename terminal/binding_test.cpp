@@ -79,9 +79,10 @@ class BindingTest : public ::testing::Test {
     state_.SetFaceAddr("127.0.0.1");
   }
 
-  void Bind(uint16_t portal_port, int terminal_port) {
+  void Bind(uint16_t portal_port, int terminal_port, bool open_first_pages = true) {
     BindingContext c{&state_, &window_, "127.0.0.1:" + std::to_string(portal_port), terminal_port,
                      [] { return std::string("127.0.0.44"); }};
+    c.open_first_pages = open_first_pages;
     TPAThread2(c).Execute();
   }
 
@@ -141,6 +142,21 @@ TEST_F(BindingTest, PortalFailuresLeaveMessagesAndTheTerminalIsStillBound) {
   EXPECT_EQ(state_.SchoolHID(), "");
   EXPECT_EQ(window_.logged, 3) << "failed identity, empty identity, failed school code";
   EXPECT_EQ(terminal_.calls().size(), 2u);
+  EXPECT_EQ(window_.retry_ms, 60000) << "the portal is asked again, as the terminal would be";
+}
+
+TEST_F(BindingTest, ARetryOpensTheFirstPagesOnlyWhenTheSchoolCodeChanged) {
+  state_.SetSchoolHID("HID-7");
+  state_.SetSchoolSP("SP-3");
+  Bind(portal_.port(), terminal_.port(), /*open_first_pages=*/false);
+  EXPECT_EQ(window_.first_pages, 0) << "the teacher's page stays";
+  state_.SetSchoolSP("SP-OLD");
+  Bind(portal_.port(), terminal_.port(), /*open_first_pages=*/false);
+  EXPECT_EQ(window_.first_pages, 1);
+  EXPECT_EQ(state_.SchoolSP(), "SP-3");
+  Bind(portal_.port(), terminal_.port(), /*open_first_pages=*/true);
+  EXPECT_EQ(window_.first_pages, 2) << "a start or the settings dialog always opens them";
+  EXPECT_EQ(window_.retry_ms, 0);
 }
 
 TEST_F(BindingTest, NoTerminalAddressSkipsTheTerminalSilently) {

@@ -117,8 +117,13 @@ TEST_F(FormTest, RecognitionIsStoredUploadedAndHandedToTheLiveList) {
   EXPECT_EQ(scripts.back(),
             "ins(\"fp1002\",\"http://127.0.0.1:8091/b.jpg\",\"2020/9/13 20:26:40\")");
   EXPECT_LE(scripts.size(), 2u);
-  EXPECT_TRUE(form_->Shutdown(10s));
+  // Exit never waits for uploads, so they are waited for here.
+  for (int i = 0; i < 1000 && form_->State().PicsUploaded.load() < 2; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
   EXPECT_EQ(form_->State().PicsUploaded.load(), 2);
+  EXPECT_TRUE(fs::is_empty(form_->AppFolder() / "outbox")) << "delivered jobs are removed";
+  EXPECT_TRUE(form_->Shutdown(10s));
 }
 
 TEST_F(FormTest, EventsWithinOneTimerIntervalGiveOneLiveListCall) {

@@ -1,5 +1,5 @@
-"""A portal that hangs, answers 500 or redirects: stored pictures stay counted as waiting,
-nothing is sent twice (the upload worker does not retry), the bridge keeps working.
+"""A portal that hangs, answers 500 or redirects: stored pictures stay counted as waiting, a
+failed upload is not sent again before its pause (15 s), the bridge keeps working.
 Run: test_portal_faults.py PMRFACE"""
 
 import os
@@ -27,7 +27,7 @@ class PortalFaultTest(BridgeTest):
     def uploads(self, portal):
         return [p for _, p in portal.requests if p.startswith("/fgate/jdq_upload")]
 
-    def test_error_status_leaves_pictures_waiting_without_retry(self):
+    def test_error_status_leaves_pictures_waiting_until_their_retry(self):
         portal = Portal("500")
         self.addCleanup(portal.close)
         bridge = self.upload_two(portal)
@@ -37,7 +37,7 @@ class PortalFaultTest(BridgeTest):
         while bridge.output().count(upload_url + "...错误！") < 2 and time.time() < deadline:
             time.sleep(0.2)
         time.sleep(3)
-        self.assertEqual(len(self.uploads(portal)), 2, "each picture is posted exactly once")
+        self.assertEqual(len(self.uploads(portal)), 2, "no retry before the first pause")
         out = bridge.output()
         self.assertIn("status[2]: 0张图片已上传...", out)
         self.assertNotIn("status[1]: 1张图片等待上传...\nstatus[2]: 1", out)

@@ -19,21 +19,6 @@ int Base64Value(unsigned char c) {
 
 }  // namespace
 
-std::uint64_t Fnv1a64(std::string_view bytes) {
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  for (unsigned char c : bytes) {
-    hash ^= c;
-    hash *= 0x100000001b3ull;
-  }
-  return hash;
-}
-
-std::string Hex64(std::uint64_t value) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out(16, '0');
-  for (int i = 15; i >= 0; --i, value >>= 4) out[i] = kHex[value & 15];
-  return out;
-}
 
 std::optional<std::string> DecodeBase64Strict(std::string_view text) {
   if (text.size() % 4 != 0) return std::nullopt;

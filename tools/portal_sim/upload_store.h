@@ -15,12 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/checksum.h"
+
 namespace pmr::portal_sim {
 
 // 64-bit FNV-1a: enough for tests to tell that a picture arrived byte-exact.
-std::uint64_t Fnv1a64(std::string_view bytes);
-// 16 lower-case hex digits.
-std::string Hex64(std::uint64_t value);
+using pmr::Fnv1a64;
+using pmr::Hex64;
 
 // Strict standard Base64 (A-Z a-z 0-9 + /, "=" only as the last one or two characters, length a
 // multiple of 4). nullopt for anything else; the empty text decodes to no bytes.
