@@ -119,9 +119,9 @@ bool TForm1::Shutdown(std::chrono::milliseconds wait) {
                         deadline - std::chrono::steady_clock::now()));
   };
   bool clean = true;
-  // Uploads first and without waiting: what is in flight may reach the portal twice after
-  // the next start, but nothing is lost.
-  if (uploads_) clean = uploads_->Shutdown(std::chrono::milliseconds(0));
+  // Uploads first, with only a moment for idle workers to notice: one in flight is not waited
+  // for (it may reach the portal twice after the next start), and nothing is lost.
+  if (uploads_) clean = uploads_->Shutdown(std::min(left(), std::chrono::milliseconds(200)));
   for (net::THTTPServer* server : {&HTTPServer1, &HTTPServer2}) {
     try {
       server->TerminateWaitTime = static_cast<int>(left().count());
