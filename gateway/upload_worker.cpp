@@ -177,8 +177,10 @@ struct UploadWorkers::Shared {
     std::unique_lock lock(s.mutex);
     while (!s.stopping && !s.queue.empty()) {
       auto first = s.queue.begin();
-      if (first->first.first > SteadyClock::now()) {
-        s.changed.wait_until(lock, first->first.first);
+      // A copy: another runner may take that job while this one waits.
+      const SteadyClock::time_point due = first->first.first;
+      if (due > SteadyClock::now()) {
+        s.changed.wait_until(lock, due);
         continue;
       }
       Entry entry = std::move(first->second);
@@ -194,8 +196,8 @@ struct UploadWorkers::Shared {
       lock.lock();
       --s.in_flight;
       if (again) {
-        const auto due = SteadyClock::now() + PauseAfter(entry.failures, s.policy);
-        s.queue.emplace(Key{due, ++s.order}, std::move(entry));
+        const auto next = SteadyClock::now() + PauseAfter(entry.failures, s.policy);
+        s.queue.emplace(Key{next, ++s.order}, std::move(entry));
       }
       s.changed.notify_all();
     }
