@@ -177,6 +177,45 @@ TEST_F(PageApiTest, CommandsWithoutTerminalOrName) {
   EXPECT_TRUE(terminal.Calls().empty());
 }
 
+TEST(DeleteIdRule, RefusesEveryPersonAndNobodyInAnySpelling) {
+  for (const char* id :
+       {"-1",       " -1", "\t-1\r\n", "-01",    "-001",    "-1.0",  "-1.00",  "-1.",   "-01.000",
+        "+-1",      "-+1", "--1",      "-10e-1", "-0.1E+1", "-.1e1", "-1e0",   "-1E-0", "-100e-2",
+        "-0.001e3", "-1d", "-1L",      "-1.0f",  "",        " ",     "\t\r\n "}) {
+    EXPECT_TRUE(IsRefusedDeleteId(id)) << '"' << id << '"';
+  }
+  for (const char* id :
+       {"77",    "1",    "+1",     "01",     "0",   "-0",   "-2",  "-11",  "-10",   "-0.1",
+        "-1.01", "-1e1", "-10e-2", "-",      "-.",  "-e",   "-1e", "-1e+", "-1e-x", "-1x",
+        "-1dd",  "- 1",  "-1 1",   "-1.0.0", "a-1", "-1,2", "-１", "1-1"}) {
+    EXPECT_FALSE(IsRefusedDeleteId(id)) << '"' << id << '"';
+  }
+  EXPECT_TRUE(IsRefusedDeleteId("-1e" + std::string(30, '0')));
+  EXPECT_FALSE(IsRefusedDeleteId("-1e" + std::string(30, '9')));
+  EXPECT_TRUE(IsRefusedDeleteId("-0." + std::string(5000, '0') + "1e5001"));
+}
+
+TEST_F(PageApiTest, ClearimgNeverClearsTheWholeTerminal) {
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  const std::string refused = Utf8ToCp936("jdqfaceapi_clearimg('操作失败，请重新操作。')");
+  for (const char* target : {"/clearimg?pid=-1", "/clearimg?pid=%2D1", "/clearimg?pid=+-1",
+                             "/clearimg?pid=-01", "/clearimg?pid=-1.0", "/clearimg?pid=",
+                             "/clearimg?pid=%20%09", "/clearimg", "/clearimg?name=x&pid=-1"}) {
+    const Reply reply = Get(target);
+    EXPECT_EQ(reply.head.substr(0, 15), "HTTP/1.1 200 OK") << target;
+    EXPECT_TRUE(reply.HasLine("Access-Control-Allow-Origin:*")) << target;
+    EXPECT_EQ(reply.body, refused) << target;
+  }
+  EXPECT_TRUE(terminal.Calls().empty());
+
+  EXPECT_EQ(Get("/clearimg?pid=77").body, Utf8ToCp936("jdqfaceapi_clearimg('操作成功！')"));
+  const auto calls = terminal.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].path, "/person/delete");
+  EXPECT_EQ(calls[0].body, "pass=pw&id=77&");
+}
+
 TEST_F(PageApiTest, ServesPicturesByteExact) {
   std::string picture;
   for (int i = 0; i < 100000; ++i) picture += static_cast<char>((i * 7) & 0xFF);
