@@ -52,6 +52,15 @@ bool IsInside(const fs::path& folder, const fs::path& file) {
   return r != real.end();
 }
 
+// A request without Host (an old client) is served; else the header must name this service
+// itself: a page whose DNS name rebinds to 127.0.0.1 still sends its own name here.
+bool HostAllowed(const net::THTTPRequestInfo& request, int port) {
+  if (!request.RawHeaders.HasName("Host")) return true;
+  const std::string suffix = ":" + std::to_string(port);
+  return EqualsIgnoreCaseAscii(request.Host, "127.0.0.1" + suffix) ||
+         EqualsIgnoreCaseAscii(request.Host, "localhost" + suffix);
+}
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
@@ -129,6 +138,13 @@ void PageApiCommandGet(const PageApiContext& context, const net::THTTPRequestInf
                        net::THTTPResponseInfo& response) {
   response.CustomHeaders.Add("Access-Control-Allow-Origin:*");
   response.CustomHeaders.Add("Access-Control-Allow-Methods:*");
+  if (!HostAllowed(request, context.page_port)) {
+    context.log.LogDetail("page API: refused a request for the host \"" + AsText(request.Host) +
+                          "\"");
+    response.SetResponseNo(403);
+    response.ContentLength = 0;
+    return;
+  }
 
   std::string document = request.Document;
   context.log.Log(AsText(document));

@@ -3,8 +3,8 @@
 // The local page API (port 8091): four routes that run the person and face commands and answer
 // with one line of page script in code page 936, and a file route for the picture folder.
 // Safe to call from any number of connection threads at once; the server must listen on
-// 127.0.0.1 only. Any page on the PC can reach it, so /clearimg never passes on the id that
-// means every person.
+// 127.0.0.1 only. Any page on the PC can reach it, so requests whose Host header names another
+// host get 403, and /clearimg never passes on the id that means every person.
 
 #include <filesystem>
 #include <string_view>
@@ -21,6 +21,7 @@ struct PageApiContext {
   app::WindowEffects& log;
   std::filesystem::path picture_folder;
   int terminal_port = kPort;
+  int page_port = 8091;  // where the service listens: the only port a Host header may name
 };
 
 // Answers one request. Raises pmr::Error when a file of the picture folder exists but cannot

@@ -66,6 +66,7 @@ class PageApiTest : public ::testing::Test {
         server_([this](net::THTTPRequestInfo& request, net::THTTPResponseInfo& response) {
           PageApiCommandGet(context_, request, response);
         }) {
+    context_.page_port = server_.port;
     fs::create_directories(pictures_);
     WriteFile(root_.path() / "secret.txt", kSecret);
     WriteFile(root_.path() / "WINDOWS" / "win.ini", kSecret);
@@ -77,9 +78,9 @@ class PageApiTest : public ::testing::Test {
     context_.terminal_port = terminal.Target().port;
   }
 
-  Reply Get(const std::string& target) {
+  Reply Get(const std::string& target, const std::string& headers = "") {
     const std::string raw =
-        net::testing::Exchange(server_.port, "GET " + target + " HTTP/1.0\r\n\r\n");
+        net::testing::Exchange(server_.port, "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n");
     const auto split = raw.find("\r\n\r\n");
     if (split == std::string::npos) return {raw, ""};
     return {raw.substr(0, split + 2), raw.substr(split + 4)};
@@ -214,6 +215,39 @@ TEST_F(PageApiTest, ClearimgNeverClearsTheWholeTerminal) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0].path, "/person/delete");
   EXPECT_EQ(calls[0].body, "pass=pw&id=77&");
+}
+
+TEST_F(PageApiTest, ForeignHostGets403AndRunsNothing) {
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  WriteFile(pictures_ / "p.jpg", "picture");
+  const std::string port = std::to_string(server_.port);
+  const std::string other_port = std::to_string(server_.port == 8090 ? 8091 : 8090);
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/html\r\n"
+      "Content-Length: 0\r\nAccess-Control-Allow-Origin:*\r\nAccess-Control-Allow-Methods:*\r\n"
+      "Server: pmrface/1.0\r\n\r\n";
+  for (const std::string& host : std::vector<std::string>{
+           "evil.example:" + port, "127.0.0.1.nip.io:" + port, "localhost:" + other_port,
+           "127.0.0.1", "localhost", "", "127.0.0.2:" + port, "[::1]:" + port,
+           "127.0.0.1:" + port + ".evil.example", "127.0.0.1:0" + port, "evil@127.0.0.1:" + port}) {
+    for (const char* target : {"/clearimg?pid=77", "/takeimg?pid=1&name=n", "/p.jpg", "/"}) {
+      const std::string raw = net::testing::Exchange(
+          server_.port, std::string("GET ") + target + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+      EXPECT_EQ(raw, forbidden) << host << " " << target;
+    }
+  }
+  EXPECT_TRUE(terminal.Calls().empty());
+  EXPECT_TRUE(log_.lines().empty());
+
+  for (const std::string& host : {"127.0.0.1:" + port, "LOCALHOST:" + port, "Localhost:" + port}) {
+    EXPECT_EQ(Get("/p.jpg", "Host: " + host + "\r\n").body, "picture") << host;
+  }
+  // Old clients send no Host at all.
+  EXPECT_EQ(Get("/p.jpg").body, "picture");
+  EXPECT_EQ(Get("/clearimg?pid=77", "host:  localhost:" + port + " \r\n").body,
+            Utf8ToCp936("jdqfaceapi_clearimg('操作成功！')"));
+  EXPECT_EQ(terminal.Calls().size(), 1u);
 }
 
 TEST_F(PageApiTest, ServesPicturesByteExact) {
