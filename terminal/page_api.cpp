@@ -1,5 +1,6 @@
 #include "terminal/page_api.h"
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -51,7 +52,67 @@ bool IsInside(const fs::path& folder, const fs::path& file) {
   return r != real.end();
 }
 
+// A request without Host (an old client) is served; else the header must name this service
+// itself: a page whose DNS name rebinds to 127.0.0.1 still sends its own name here.
+bool HostAllowed(const net::THTTPRequestInfo& request, int port) {
+  if (!request.RawHeaders.HasName("Host")) return true;
+  const std::string suffix = ":" + std::to_string(port);
+  return EqualsIgnoreCaseAscii(request.Host, "127.0.0.1" + suffix) ||
+         EqualsIgnoreCaseAscii(request.Host, "localhost" + suffix);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
 }  // namespace
+
+bool IsRefusedDeleteId(std::string_view id) {
+  std::string_view text = net::TrimBlanks(id);
+  if (text.empty()) return true;
+  std::size_t at = 0;
+  bool negative = false;
+  for (; at < text.size() && (text[at] == '+' || text[at] == '-'); ++at) {
+    negative |= text[at] == '-';
+  }
+  if (!negative) return false;
+  // A type suffix that some number parsers take.
+  if (std::string_view("dDfFlL").find(text.back()) != std::string_view::npos) text.remove_suffix(1);
+  // The mantissa is 1 when it has exactly one non-zero digit, a 1, whose place the point and
+  // the exponent move to the units.
+  long long digits = 0;
+  long long integer_digits = -1;  // digits before the point; -1 until the point or the end
+  long long one_at = -1;
+  bool other_digit = false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    if (IsDigit(c)) {
+      if (c == '1' && one_at < 0) {
+        one_at = digits;
+      } else if (c != '0') {
+        other_digit = true;
+      }
+      ++digits;
+    } else if (c == '.' && integer_digits < 0) {
+      integer_digits = digits;
+    } else {
+      break;
+    }
+  }
+  if (integer_digits < 0) integer_digits = digits;
+  if (digits == 0 || one_at < 0 || other_digit) return false;
+  long long exponent = 0;
+  if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+    ++at;
+    const bool minus = at < text.size() && text[at] == '-';
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    if (at == text.size()) return false;
+    for (; at < text.size() && IsDigit(text[at]); ++at) {
+      // Beyond any request's length, the place can no longer reach the units.
+      exponent = std::min(exponent * 10 + (text[at] - '0'), 1LL << 40);
+    }
+    if (minus) exponent = -exponent;
+  }
+  return at == text.size() && one_at == integer_digits - 1 + exponent;
+}
 
 fs::path PictureFile(const fs::path& folder, std::string_view document) {
   if (document.empty() || document.front() != '/') return {};
@@ -77,6 +138,13 @@ void PageApiCommandGet(const PageApiContext& context, const net::THTTPRequestInf
                        net::THTTPResponseInfo& response) {
   response.CustomHeaders.Add("Access-Control-Allow-Origin:*");
   response.CustomHeaders.Add("Access-Control-Allow-Methods:*");
+  if (!HostAllowed(request, context.page_port)) {
+    context.log.LogDetail("page API: refused a request for the host \"" + AsText(request.Host) +
+                          "\"");
+    response.SetResponseNo(403);
+    response.ContentLength = 0;
+    return;
+  }
 
   std::string document = request.Document;
   context.log.Log(AsText(document));
@@ -110,7 +178,13 @@ void PageApiCommandGet(const PageApiContext& context, const net::THTTPRequestInf
     reply("jdqfaceapi_update",
           PersonUpdate(target, context.log, pid, name) ? kSuccessText : std::string_view());
   } else if (document == "/clearimg") {
-    reply("jdqfaceapi_clearimg", PersonDelete(target, context.log, pid));
+    // The terminal clears itself for -1; only the guarded format menu may ask for that.
+    if (IsRefusedDeleteId(pid)) {
+      context.log.LogDetail("page API: /clearimg refused the id \"" + AsText(pid) + "\"");
+      reply("jdqfaceapi_clearimg", kFailureText);
+    } else {
+      reply("jdqfaceapi_clearimg", PersonDelete(target, context.log, pid));
+    }
   }
 
   context.log.Log(AsText(PathToUtf8(context.picture_folder) + document));

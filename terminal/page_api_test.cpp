@@ -66,6 +66,7 @@ class PageApiTest : public ::testing::Test {
         server_([this](net::THTTPRequestInfo& request, net::THTTPResponseInfo& response) {
           PageApiCommandGet(context_, request, response);
         }) {
+    context_.page_port = server_.port;
     fs::create_directories(pictures_);
     WriteFile(root_.path() / "secret.txt", kSecret);
     WriteFile(root_.path() / "WINDOWS" / "win.ini", kSecret);
@@ -77,9 +78,9 @@ class PageApiTest : public ::testing::Test {
     context_.terminal_port = terminal.Target().port;
   }
 
-  Reply Get(const std::string& target) {
+  Reply Get(const std::string& target, const std::string& headers = "") {
     const std::string raw =
-        net::testing::Exchange(server_.port, "GET " + target + " HTTP/1.0\r\n\r\n");
+        net::testing::Exchange(server_.port, "GET " + target + " HTTP/1.0\r\n" + headers + "\r\n");
     const auto split = raw.find("\r\n\r\n");
     if (split == std::string::npos) return {raw, ""};
     return {raw.substr(0, split + 2), raw.substr(split + 4)};
@@ -175,6 +176,78 @@ TEST_F(PageApiTest, CommandsWithoutTerminalOrName) {
   EXPECT_TRUE(other.body.empty());
   EXPECT_TRUE(other.HasLine("Access-Control-Allow-Origin:*"));
   EXPECT_TRUE(terminal.Calls().empty());
+}
+
+TEST(DeleteIdRule, RefusesEveryPersonAndNobodyInAnySpelling) {
+  for (const char* id :
+       {"-1",       " -1", "\t-1\r\n", "-01",    "-001",    "-1.0",  "-1.00",  "-1.",   "-01.000",
+        "+-1",      "-+1", "--1",      "-10e-1", "-0.1E+1", "-.1e1", "-1e0",   "-1E-0", "-100e-2",
+        "-0.001e3", "-1d", "-1L",      "-1.0f",  "",        " ",     "\t\r\n "}) {
+    EXPECT_TRUE(IsRefusedDeleteId(id)) << '"' << id << '"';
+  }
+  for (const char* id :
+       {"77",    "1",    "+1",     "01",     "0",   "-0",   "-2",  "-11",  "-10",   "-0.1",
+        "-1.01", "-1e1", "-10e-2", "-",      "-.",  "-e",   "-1e", "-1e+", "-1e-x", "-1x",
+        "-1dd",  "- 1",  "-1 1",   "-1.0.0", "a-1", "-1,2", "-１", "1-1"}) {
+    EXPECT_FALSE(IsRefusedDeleteId(id)) << '"' << id << '"';
+  }
+  EXPECT_TRUE(IsRefusedDeleteId("-1e" + std::string(30, '0')));
+  EXPECT_FALSE(IsRefusedDeleteId("-1e" + std::string(30, '9')));
+  EXPECT_TRUE(IsRefusedDeleteId("-0." + std::string(5000, '0') + "1e5001"));
+}
+
+TEST_F(PageApiTest, ClearimgNeverClearsTheWholeTerminal) {
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  const std::string refused = Utf8ToCp936("jdqfaceapi_clearimg('操作失败，请重新操作。')");
+  for (const char* target : {"/clearimg?pid=-1", "/clearimg?pid=%2D1", "/clearimg?pid=+-1",
+                             "/clearimg?pid=-01", "/clearimg?pid=-1.0", "/clearimg?pid=",
+                             "/clearimg?pid=%20%09", "/clearimg", "/clearimg?name=x&pid=-1"}) {
+    const Reply reply = Get(target);
+    EXPECT_EQ(reply.head.substr(0, 15), "HTTP/1.1 200 OK") << target;
+    EXPECT_TRUE(reply.HasLine("Access-Control-Allow-Origin:*")) << target;
+    EXPECT_EQ(reply.body, refused) << target;
+  }
+  EXPECT_TRUE(terminal.Calls().empty());
+
+  EXPECT_EQ(Get("/clearimg?pid=77").body, Utf8ToCp936("jdqfaceapi_clearimg('操作成功！')"));
+  const auto calls = terminal.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].path, "/person/delete");
+  EXPECT_EQ(calls[0].body, "pass=pw&id=77&");
+}
+
+TEST_F(PageApiTest, ForeignHostGets403AndRunsNothing) {
+  FakeTerminal terminal([](const std::string&, int) { return std::string("ok"); });
+  UseTerminal(terminal);
+  WriteFile(pictures_ / "p.jpg", "picture");
+  const std::string port = std::to_string(server_.port);
+  const std::string other_port = std::to_string(server_.port == 8090 ? 8091 : 8090);
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/html\r\n"
+      "Content-Length: 0\r\nAccess-Control-Allow-Origin:*\r\nAccess-Control-Allow-Methods:*\r\n"
+      "Server: pmrface/1.0\r\n\r\n";
+  for (const std::string& host : std::vector<std::string>{
+           "evil.example:" + port, "127.0.0.1.nip.io:" + port, "localhost:" + other_port,
+           "127.0.0.1", "localhost", "", "127.0.0.2:" + port, "[::1]:" + port,
+           "127.0.0.1:" + port + ".evil.example", "127.0.0.1:0" + port, "evil@127.0.0.1:" + port}) {
+    for (const char* target : {"/clearimg?pid=77", "/takeimg?pid=1&name=n", "/p.jpg", "/"}) {
+      const std::string raw = net::testing::Exchange(
+          server_.port, std::string("GET ") + target + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+      EXPECT_EQ(raw, forbidden) << host << " " << target;
+    }
+  }
+  EXPECT_TRUE(terminal.Calls().empty());
+  EXPECT_TRUE(log_.lines().empty());
+
+  for (const std::string& host : {"127.0.0.1:" + port, "LOCALHOST:" + port, "Localhost:" + port}) {
+    EXPECT_EQ(Get("/p.jpg", "Host: " + host + "\r\n").body, "picture") << host;
+  }
+  // Old clients send no Host at all.
+  EXPECT_EQ(Get("/p.jpg").body, "picture");
+  EXPECT_EQ(Get("/clearimg?pid=77", "host:  localhost:" + port + " \r\n").body,
+            Utf8ToCp936("jdqfaceapi_clearimg('操作成功！')"));
+  EXPECT_EQ(terminal.Calls().size(), 1u);
 }
 
 TEST_F(PageApiTest, ServesPicturesByteExact) {

@@ -100,8 +100,10 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   HTTPServer2.Bindings.push_back({"127.0.0.1", options_.page_port});
   HTTPServer2.OnCommandGet = [this](net::TPeerThread&, net::THTTPRequestInfo& request,
                                     net::THTTPResponseInfo& response) {
+    // The port bound (tests ask for any free one), which is what a page's Host header names.
     terminal::PageApiContext context{state_, static_cast<gateway::GatewayWindow&>(*this),
-                                     picture_folder_, options_.terminal_port};
+                                     picture_folder_, options_.terminal_port,
+                                     HTTPServer2.ListeningPort()};
     terminal::PageApiCommandGet(context, request, response);
   };
   HTTPServer2.SetActive(true);

@@ -214,11 +214,18 @@ def http_post(host, port, path, body, timeout=30, content_type=b"application/jso
     return parse_reply(raw_exchange(host, port, request, timeout, source))
 
 
-def http_get_raw(target, timeout=30):
-    """GET with `target` as raw bytes in the request line, to 127.0.0.1:8091."""
-    return parse_reply(raw_exchange("127.0.0.1", PAGE_PORT,
-                                    b"GET " + target + b" HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-                                    timeout))
+def http_get_raw(target, timeout=30, host=b"127.0.0.1:%d" % PAGE_PORT):
+    """GET with `target` as raw bytes in the request line, to 127.0.0.1:8091, with `host` as
+    the Host header (a browser names the port; the page API refuses any other name); no Host
+    header when `host` is None."""
+    return parse_reply(raw_exchange("127.0.0.1", PAGE_PORT, get_request(target, host), timeout))
+
+
+def get_request(target, host=b"127.0.0.1:%d" % PAGE_PORT):
+    head = b"GET " + target + b" HTTP/1.1\r\n"
+    if host is not None:
+        head += b"Host: " + host + b"\r\n"
+    return head + b"\r\n"
 
 
 # ---------------------------------------------------------------------------- the portal
