@@ -209,8 +209,8 @@ std::string ReadFirewallPolicy(FirewallPolicy& policy) {
                                                                rule.out_void())) &&
                     ReadRule(rule.get(), read);
     VariantClear(&item);
-    if (!ok) return "a firewall rule cannot be read";
-    policy.rules.push_back(std::move(read));
+    // One odd rule does not make the others unreadable.
+    if (ok) policy.rules.push_back(std::move(read));
   }
   return {};
 }
