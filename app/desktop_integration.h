@@ -1,7 +1,7 @@
 #pragma once
 
 // Desktop integration placed at every start: a desktop shortcut, an autostart shortcut and
-// the embedded browser's emulation entry.
+// the embedded browser's emulation entry; and a look at the firewall after an installation.
 //   Windows: shell links "朗程汇.lnk" in the desktop and Startup folders, and the registry
 //   value under FEATURE_BROWSER_EMULATION.
 //   Linux: XDG desktop entries "朗程汇.desktop" in the desktop folder (`xdg-user-dir DESKTOP`,
@@ -11,6 +11,7 @@
 // Thread-safety: call from the UI thread during start-up.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace pmr::app {
@@ -45,5 +46,11 @@ std::string InternetExplorerVersion();
 bool Is64BitWindows();
 // Always true; nobody reads it.
 bool SetBrowserEmulation();
+
+// Whether the firewall lets other computers open TCP connections to `program` (a full path,
+// UTF-8), judged by InboundAllowed (app/firewall.h) from the policy a normal user may read.
+// nullopt when there is no firewall to ask (Linux), or when its policy cannot be read; then
+// `problem` says why (and stays empty in the first case). Never changes the policy.
+std::optional<bool> FirewallAllowsInbound(const std::string& program, std::string* problem);
 
 }  // namespace pmr::app

@@ -156,4 +156,9 @@ std::string InternetExplorerVersion() { return ""; }
 bool Is64BitWindows() { return false; }
 bool SetBrowserEmulation() { return true; }
 
+// Nothing here blocks the terminal the way the Windows firewall's first-start prompt does.
+std::optional<bool> FirewallAllowsInbound(const std::string&, std::string*) {
+  return std::nullopt;
+}
+
 }  // namespace pmr::app

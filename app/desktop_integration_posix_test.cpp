@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -88,10 +89,13 @@ TEST_F(DesktopIntegrationTest, ExecQuotesTheTargetAndTheExtensionIsAddedWhenMiss
   EXPECT_NE(ReadFile(written).find("/a b/"), std::string::npos);
 }
 
-TEST_F(DesktopIntegrationTest, BrowserCallsDoNothingHere) {
+TEST_F(DesktopIntegrationTest, BrowserAndFirewallCallsDoNothingHere) {
   EXPECT_EQ(InternetExplorerVersion(), "");
   EXPECT_FALSE(Is64BitWindows());
   EXPECT_TRUE(SetBrowserEmulation());
+  std::string problem;
+  EXPECT_EQ(FirewallAllowsInbound("/opt/kvt/pmr", &problem), std::nullopt);
+  EXPECT_EQ(problem, "");
 }
 
 }  // namespace

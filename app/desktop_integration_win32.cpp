@@ -1,18 +1,21 @@
 // Shell links, shell folders and the browser emulation value through the Win32 shell and
-// registry. Texts are UTF-8 inside the program and widened here, so that folders outside the
-// ANSI code page work too.
+// registry; the firewall's rules through its COM policy object. Texts are UTF-8 inside the
+// program and widened here, so that folders outside the ANSI code page work too.
 
+#include <netfw.h>
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <windows.h>
 
 #include <charconv>
+#include <cstdio>
 #include <string>
 #include <system_error>
 
 #include "app/desktop_integration.h"
 #include "app/files.h"
+#include "app/firewall.h"
 #include "base/text.h"
 
 namespace pmr::app {
@@ -32,6 +35,10 @@ constexpr wchar_t kEmulationKey[] =
 constexpr wchar_t kEmulationKey64[] =
     L"SOFTWARE\\Wow6432Node\\Microsoft\\Internet Explorer\\MAIN\\FeatureControl\\"
     L"FEATURE_BROWSER_EMULATION";
+
+// Spelled out: libuuid need not carry the firewall's class.
+constexpr GUID kClsidNetFwPolicy2 = {
+    0xe2b3c97f, 0x6ae1, 0x41ac, {0x81, 0x7a, 0xf6, 0xf9, 0x21, 0x66, 0xd7, 0xdd}};
 
 // Start-up initialises COM for the UI thread; this keeps the call safe from any other thread.
 class ComScope {
@@ -84,6 +91,128 @@ bool MajorVersion(const std::string& version, long& major) {
   const char* last = head.data() + head.size();
   auto [end, error] = std::from_chars(head.data(), last, major);
   return error == std::errc() && end == last;
+}
+
+// Releases a COM pointer at scope end.
+template <typename T>
+class ComPtr {
+ public:
+  ComPtr() = default;
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  ~ComPtr() {
+    if (p_ != nullptr) p_->Release();
+  }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  T** out() { return &p_; }
+  void** out_void() { return reinterpret_cast<void**>(&p_); }
+
+ private:
+  T* p_ = nullptr;
+};
+
+std::string TakeText(BSTR text) {
+  std::wstring wide = text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
+  SysFreeString(text);
+  return Narrow(wide);
+}
+
+// Rules may name their program through variables such as %ProgramFiles%.
+std::string ExpandedPath(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  const DWORD size = ExpandEnvironmentStringsW(wide.c_str(), nullptr, 0);
+  if (size == 0) return path;
+  std::wstring expanded(size, L'\0');
+  const DWORD got = ExpandEnvironmentStringsW(wide.c_str(), expanded.data(), size);
+  if (got == 0 || got > size) return path;
+  expanded.resize(got - 1);
+  return Narrow(expanded);
+}
+
+std::string Failure(const char* what, HRESULT hr) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%s failed (0x%08lX)", what, static_cast<unsigned long>(hr));
+  return text;
+}
+
+// One rule's fields that InboundAllowed judges; false when the rule cannot be read.
+bool ReadRule(INetFwRule* rule, FirewallRule& out) {
+  VARIANT_BOOL enabled = VARIANT_FALSE;
+  NET_FW_RULE_DIRECTION direction = NET_FW_RULE_DIR_IN;
+  NET_FW_ACTION action = NET_FW_ACTION_BLOCK;
+  long protocol = 0;
+  long profiles = 0;
+  BSTR program = nullptr;
+  BSTR ports = nullptr;
+  if (FAILED(rule->get_Enabled(&enabled)) || FAILED(rule->get_Direction(&direction)) ||
+      FAILED(rule->get_Action(&action)) || FAILED(rule->get_Protocol(&protocol)) ||
+      FAILED(rule->get_Profiles(&profiles)) || FAILED(rule->get_ApplicationName(&program))) {
+    return false;
+  }
+  out.program = ExpandedPath(TakeText(program));
+  // Only TCP and UDP rules have ports.
+  out.local_ports = SUCCEEDED(rule->get_LocalPorts(&ports)) ? TakeText(ports) : "*";
+  out.enabled = enabled != VARIANT_FALSE;
+  out.inbound = direction == NET_FW_RULE_DIR_IN;
+  out.allow = action == NET_FW_ACTION_ALLOW;
+  out.protocol = static_cast<int32_t>(protocol);
+  out.profiles = static_cast<int32_t>(profiles);
+  return true;
+}
+
+// The policy as far as a normal user may read it; the empty text or why it could not be read.
+std::string ReadFirewallPolicy(FirewallPolicy& policy) {
+  ComPtr<INetFwPolicy2> firewall;
+  HRESULT hr = CoCreateInstance(kClsidNetFwPolicy2, nullptr, CLSCTX_INPROC_SERVER,
+                                __uuidof(INetFwPolicy2), firewall.out_void());
+  if (FAILED(hr)) return Failure("creating HNetCfg.FwPolicy2", hr);
+  long current = 0;
+  hr = firewall->get_CurrentProfileTypes(&current);
+  if (FAILED(hr)) return Failure("INetFwPolicy2::get_CurrentProfileTypes", hr);
+  policy.current_profiles = static_cast<int32_t>(current);
+  for (int32_t type : {kFirewallDomain, kFirewallPrivate, kFirewallPublic}) {
+    const auto profile = static_cast<NET_FW_PROFILE_TYPE2>(type);
+    VARIANT_BOOL enabled = VARIANT_TRUE;
+    VARIANT_BOOL blocks_all = VARIANT_FALSE;
+    NET_FW_ACTION inbound = NET_FW_ACTION_BLOCK;
+    hr = firewall->get_FirewallEnabled(profile, &enabled);
+    if (SUCCEEDED(hr)) hr = firewall->get_BlockAllInboundTraffic(profile, &blocks_all);
+    if (SUCCEEDED(hr)) hr = firewall->get_DefaultInboundAction(profile, &inbound);
+    if (FAILED(hr)) return Failure("reading a firewall profile", hr);
+    policy.profiles.push_back({.type = type,
+                               .enabled = enabled != VARIANT_FALSE,
+                               .blocks_all_inbound = blocks_all != VARIANT_FALSE,
+                               .allows_inbound_by_default = inbound == NET_FW_ACTION_ALLOW});
+  }
+  ComPtr<INetFwRules> rules;
+  hr = firewall->get_Rules(rules.out());
+  if (FAILED(hr)) return Failure("INetFwPolicy2::get_Rules", hr);
+  ComPtr<IUnknown> enumerator;
+  hr = rules->get__NewEnum(enumerator.out());
+  if (FAILED(hr)) return Failure("INetFwRules::get__NewEnum", hr);
+  ComPtr<IEnumVARIANT> each;
+  hr = enumerator->QueryInterface(IID_IEnumVARIANT, each.out_void());
+  if (FAILED(hr)) return Failure("QueryInterface(IEnumVARIANT)", hr);
+  for (;;) {
+    VARIANT item;
+    VariantInit(&item);
+    ULONG fetched = 0;
+    hr = each->Next(1, &item, &fetched);
+    if (FAILED(hr)) return Failure("IEnumVARIANT::Next", hr);
+    if (hr != S_OK || fetched == 0) break;
+    ComPtr<INetFwRule> rule;
+    FirewallRule read;
+    const bool ok = (V_VT(&item) == VT_DISPATCH || V_VT(&item) == VT_UNKNOWN) &&
+                    V_UNKNOWN(&item) != nullptr &&
+                    SUCCEEDED(V_UNKNOWN(&item)->QueryInterface(__uuidof(INetFwRule),
+                                                               rule.out_void())) &&
+                    ReadRule(rule.get(), read);
+    VariantClear(&item);
+    // One odd rule does not make the others unreadable.
+    if (ok) policy.rules.push_back(std::move(read));
+  }
+  return {};
 }
 
 }  // namespace
@@ -197,6 +326,17 @@ bool SetBrowserEmulation() {
   }
   RegCloseKey(key);
   return true;
+}
+
+std::optional<bool> FirewallAllowsInbound(const std::string& program, std::string* problem) {
+  ComScope com;
+  FirewallPolicy policy;
+  std::string failure = ReadFirewallPolicy(policy);
+  if (!failure.empty()) {
+    if (problem != nullptr) *problem = std::move(failure);
+    return std::nullopt;
+  }
+  return InboundAllowed(policy, program);
 }
 
 }  // namespace pmr::app

@@ -6,6 +6,7 @@
 
 #include "app/desktop_integration.h"
 #include "app/files.h"
+#include "app/firewall.h"
 #include "base/file_path.h"
 #include "net/socket.h"
 #include "portal/panes.h"
@@ -140,12 +141,14 @@ void TForm1::FormCreate() {
   std::error_code error;
   fs::create_directories(app_folder_, error);
 
-  CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
+  const bool copied = CopyIfMissing(ProgramSourceName(), app_folder_ / InstalledProgramName());
   const fs::path installed = fs::absolute(app_folder_, error) / InstalledProgramName();
   const std::string target = PathToUtf8(installed);
   const std::string working_folder = PathToUtf8(installed.parent_path());
   PlaceDesktopShortcut(target, "", working_folder, ShortcutFileName());
   PlaceAutostartShortcut(target, "20", working_folder, ShortcutFileName());
+  // Installed without the installer, so without its firewall rule.
+  if (copied) CheckFirewall(target);
 
   state_.OpenConfig(app_folder_ / "pmrface.ini");
   state_.SetFaceAddr(state_.ReadConfig("FIPCAddr1"));
@@ -308,6 +311,19 @@ void TForm1::FormClose(bool& allow_close) {
 void TForm1::Memo(const std::string& line) {
   log_file_->Write(line);
   window_.AppendLog(line);
+}
+
+void TForm1::CheckFirewall(const std::string& program) {
+  std::string problem;
+  const std::optional<bool> allowed = options_.firewall_check
+                                          ? options_.firewall_check(program, &problem)
+                                          : FirewallAllowsInbound(program, &problem);
+  if (allowed == false) {
+    Memo(FirewallAdvice(program));
+  } else if (!allowed && !problem.empty()) {
+    // A policy nobody can read is no reason to alarm the operator.
+    LogDetail("firewall: not checked: " + problem);
+  }
 }
 
 void TForm1::Log(std::string line) {

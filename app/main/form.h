@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,10 @@ struct FormOptions {
   net::FtpTimeouts ftp_timeouts;
   gateway::OutboxLimits outbox_limits;
   gateway::RetryPolicy upload_retry;
+  // Asks the firewall about the installed copy once start-up made it; empty:
+  // FirewallAllowsInbound.
+  std::function<std::optional<bool>(const std::string& program, std::string* problem)>
+      firewall_check;
 };
 
 inline constexpr const char* kWindowTitle = "青禾田识颜台";
@@ -112,6 +117,8 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   std::vector<ui::MenuItem> BuildMenu();
   // Appends to the log memo on the UI thread, and to the log file.
   void Memo(const std::string& line);
+  // One memo line when the firewall would keep the terminal from reaching `program`.
+  void CheckFirewall(const std::string& program);
 
   ui::MainWindow& window_;
   FormOptions options_;

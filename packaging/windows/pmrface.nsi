@@ -5,6 +5,10 @@
 ; folder to "%PROGRAMFILES%\kvt\pmr.exe" and points its shortcuts at that copy, and it never
 ; replaces an existing copy. So the folder is fixed (no folder page), and the installer writes
 ; pmr.exe as well: otherwise an update would leave the shortcuts starting the old program.
+;
+; Both programs get an inbound firewall rule named "pmrface": without one the firewall blocks
+; the terminal's callbacks on 8090 and the FTP data connections it opens back to the PC, and
+; the program, run by a teacher without rights, cannot add it.
 
 Unicode true
 Target amd64-unicode
@@ -25,6 +29,7 @@ SetCompressor /SOLID lzma
 !define APP_NAME "青禾田识颜台"
 !define LINK_NAME "朗程汇.lnk"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\pmrface"
+!define FIREWALL_RULE "pmrface"
 !define EMULATION_KEY "SOFTWARE\Microsoft\Internet Explorer\MAIN\FeatureControl\FEATURE_BROWSER_EMULATION"
 
 Name "${APP_NAME}"
@@ -36,6 +41,18 @@ ShowUninstDetails show
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
+
+; netsh through nsExec, so no console window flashes. Its output and exit code go to the
+; details; the installer also writes the exit code to setup.log in the installation folder,
+; the only trace a silent install leaves. A delete that finds no rule exits 1: no failure.
+!macro Netsh ARGS
+  nsExec::ExecToLog '"$SYSDIR\netsh.exe" ${ARGS}'
+  Pop $0
+  DetailPrint `netsh ${ARGS}: exit code $0`
+  !ifndef __UNINSTALL__
+    FileWrite $9 `netsh ${ARGS}: exit code $0$\r$\n`
+  !endif
+!macroend
 
 Function .onInit
   ; The 64-bit views of the registry and of Program Files, where a 64-bit program looks.
@@ -70,12 +87,29 @@ Section "Program"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+Section "Firewall"
+  FileOpen $9 "$INSTDIR\setup.log" w
+  ; Rules of an earlier installation, and every inbound rule for the two programs: a teacher
+  ; who dismissed the firewall's prompt left block rules, and block rules win over allow rules.
+  !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE}"'
+  !insertmacro Netsh 'advfirewall firewall delete rule name=all dir=in program="$INSTDIR\pmr.exe"'
+  !insertmacro Netsh 'advfirewall firewall delete rule name=all dir=in program="$INSTDIR\pmrface.exe"'
+  ; Any local port: the terminal's FTP data connections come to a port the program picks.
+  !insertmacro Netsh 'advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\pmr.exe" protocol=TCP profile=any enable=yes'
+  !insertmacro Netsh 'advfirewall firewall add rule name="${FIREWALL_RULE}" dir=in action=allow program="$INSTDIR\pmrface.exe" protocol=TCP profile=any enable=yes'
+  FileClose $9
+SectionEnd
+
 Section "Uninstall"
   Delete "$INSTDIR\pmr.exe"
   Delete "$INSTDIR\pmrface.exe"
   ; Written empty by every exit of the program, in its working folder.
   Delete "$INSTDIR\iphist.dat"
+  Delete "$INSTDIR\setup.log"
   Delete "$INSTDIR\uninstall.exe"
+
+  ; Both rules carry the name; other rules for the programs were never the installer's.
+  !insertmacro Netsh 'advfirewall firewall delete rule name="${FIREWALL_RULE}"'
 
   SetShellVarContext current
   Delete "$DESKTOP\${LINK_NAME}"

@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
 """pmrface-setup.exe under Wine, in a prefix of its own: a silent install places the program,
-its shortcuts and the uninstall entry; the installed program starts from its folder and serves
-that folder's pictures; a silent uninstall takes away what the installer placed and leaves the
-configuration and the pictures.
+its shortcuts, the uninstall entry and the firewall rules; the installed program starts from its
+folder and serves that folder's pictures; a silent uninstall takes away what the installer
+placed and leaves the configuration and the pictures.
 
-Usage: installer_test.py WINE_RUN SETUP_EXE WINE_SETUP PMRFACE_EXE
+Wine's netsh.exe (8.0) accepts every command, prints nothing, keeps nothing and exits 0, and
+its firewall object reads no rules: no rule can be seen. So the prefix runs NETSH_STAND_IN in
+its place, which records each command line exactly as the installer passed it.
+
+Usage: installer_test.py WINE_RUN SETUP_EXE WINE_SETUP PMRFACE_EXE NETSH_STAND_IN
 """
 
 import os
@@ -18,12 +22,25 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from pmrface_wine_test import Bridge, wait_port, wait_port_free  # noqa: E402
 
-ARGS = sys.argv[1:5] if len(sys.argv) > 4 else [""] * 4
-WINE_RUN, SETUP, WINE_SETUP, PROGRAM = ARGS
+ARGS = sys.argv[1:6] if len(sys.argv) > 5 else [""] * 5
+WINE_RUN, SETUP, WINE_SETUP, PROGRAM, NETSH_STAND_IN = ARGS
 
 LINK = "朗程汇.lnk"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\pmrface"
 INSTDIR = r"C:\Program Files\kvt"
+NETSH = r'"C:\windows\system32\netsh.exe"'
+# Stale rules of the name, the rules for each program (a dismissed prompt's block rules), then
+# one allow rule for each program; the stand-in's delete finds nothing and exits 1.
+INSTALL_NETSH = [
+    ('advfirewall firewall delete rule name="pmrface"', 1),
+    (r'advfirewall firewall delete rule name=all dir=in program="C:\Program Files\kvt\pmr.exe"', 1),
+    (r'advfirewall firewall delete rule name=all dir=in program="C:\Program Files\kvt\pmrface.exe"',
+     1),
+    (r'advfirewall firewall add rule name="pmrface" dir=in action=allow'
+     r' program="C:\Program Files\kvt\pmr.exe" protocol=TCP profile=any enable=yes', 0),
+    (r'advfirewall firewall add rule name="pmrface" dir=in action=allow'
+     r' program="C:\Program Files\kvt\pmrface.exe" protocol=TCP profile=any enable=yes', 0),
+]
 
 
 def wait_for(condition, timeout):
@@ -49,6 +66,12 @@ class InstallerUnderWine(unittest.TestCase):
                        stderr=subprocess.DEVNULL, timeout=240)
         self.drive_c = os.path.join(self.sandbox, "wine-prefix", "drive_c")
         self.kvt = os.path.join(self.drive_c, "Program Files", "kvt")
+        shutil.copyfile(NETSH_STAND_IN,
+                        os.path.join(self.drive_c, "windows", "system32", "netsh.exe"))
+        # Wine would keep running its own netsh over a file it did not make.
+        done = self.wine("reg", "add", r"HKCU\Software\Wine\DllOverrides", "/v", "netsh.exe",
+                         "/d", "native", "/f")
+        self.assertEqual(done.returncode, 0, done.stderr)
 
     def _stop_wineserver(self):
         env = dict(self.env, WINEPREFIX=os.path.join(self.sandbox, "wine-prefix"))
@@ -68,6 +91,13 @@ class InstallerUnderWine(unittest.TestCase):
                           if f == LINK or f == "青禾田识颜台.lnk"]
         return sorted(set(os.path.realpath(f) for f in found))
 
+    def netsh_calls(self):
+        path = os.path.join(self.drive_c, "netsh-calls.txt")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8") as f:
+            return f.read().splitlines()
+
     def has_uninstall_entry(self):
         return self.wine("reg", "query", UNINSTALL_KEY, "/v", "UninstallString").returncode == 0
 
@@ -86,6 +116,11 @@ class InstallerUnderWine(unittest.TestCase):
         self.assertIn("青禾田识颜台.lnk", names)
         self.assertTrue(any("startup" in l.lower() for l in links), links)
         self.assertTrue(self.has_uninstall_entry())
+        # The firewall rules, and their exit codes in setup.log for the IT person.
+        self.assertEqual(self.netsh_calls(), [NETSH + " " + args for args, _ in INSTALL_NETSH])
+        with open(os.path.join(self.kvt, "setup.log"), encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines(),
+                             ["netsh %s: exit code %d" % call for call in INSTALL_NETSH])
 
         # The installed program, started as its shortcuts start it.
         self.assertTrue(wait_port_free(8091, 300), "127.0.0.1:8091 stays taken")
@@ -110,10 +145,14 @@ class InstallerUnderWine(unittest.TestCase):
         done = self.wine(INSTDIR + r"\uninstall.exe", "/S")
         self.assertEqual(done.returncode, 0, done.stderr)
         gone = lambda: not any(os.path.exists(os.path.join(self.kvt, n))
-                               for n in ("pmrface.exe", "pmr.exe", "uninstall.exe", "iphist.dat"))
+                               for n in ("pmrface.exe", "pmr.exe", "uninstall.exe", "iphist.dat",
+                                         "setup.log"))
         self.assertTrue(wait_for(gone, 90), os.listdir(self.kvt))
         self.assertTrue(wait_for(lambda: not self.links(), 30), self.links())
         self.assertTrue(wait_for(lambda: not self.has_uninstall_entry(), 30))
+        # Both rules carry the one name.
+        self.assertEqual(self.netsh_calls()[len(INSTALL_NETSH):],
+                         [NETSH + ' advfirewall firewall delete rule name="pmrface"'])
         # The school's data stays.
         self.assertTrue(os.path.isfile(os.path.join(self.kvt, "pmrface.ini")))
         self.assertTrue(os.path.isfile(os.path.join(pic, "a1.jpg")))

@@ -3,7 +3,6 @@
 
 #include <exdisp.h>
 #include <exdispid.h>
-#include <mshtml.h>
 #include <ocidl.h>
 #include <ole2.h>
 #include <oleidl.h>
@@ -13,9 +12,12 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/text.h"
@@ -267,7 +269,6 @@ class IePane final : public BrowserPane {
   static LRESULT CALLBACK HostProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
   static void RegisterHostClass();
   void Teardown();
-  void RunWithEval(IHTMLWindow2* window, BSTR code);
   // The control is an apartment object: a call from another thread is a caller's bug, told
   // plainly rather than left to COM.
   void CheckThread() const {
@@ -517,72 +518,111 @@ bool IePane::TranslateAccelerator(MSG& msg) {
   return active_->TranslateAccelerator(&msg) == S_OK;
 }
 
-std::string ScriptFailure(const char* what, HRESULT hr) {
-  return std::string("IE browser pane: ") + what + " (" + HexResult(hr) + ")";
+std::string ScriptFailure(const char* what, HRESULT hr, const std::string& description = {}) {
+  std::string message = std::string("IE browser pane: ") + what + " (" + HexResult(hr) + ")";
+  if (!description.empty()) message += ": " + description;
+  return message;
 }
 
-void IePane::RunScript(const std::string& code) {
-  CheckThread();
-  if (!browser_) throw ScriptError("IE browser pane: the pane is closed");
-  Com<IDispatch> document;
-  HRESULT hr = browser_->get_Document(document.out());
-  if (FAILED(hr) || !document) {
-    throw ScriptError("IE browser pane: no document to run a script in yet");
+HRESULT IdOfName(IDispatch* object, const wchar_t* name, DISPID& id) {
+  std::wstring text(name);
+  LPOLESTR names[] = {text.data()};
+  id = DISPID_UNKNOWN;
+  return object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+}
+
+// Invokes `id` with string arguments given in call order; IDispatch::Invoke takes them last
+// first. The error text the page gave, if any, lands in `description`.
+HRESULT InvokeWith(IDispatch* object, DISPID id, WORD flags, std::initializer_list<BSTR> args,
+                   VARIANT* result, std::string& description) {
+  std::vector<VARIANT> reversed(args.size());
+  auto arg = std::rbegin(args);
+  for (VARIANT& value : reversed) {
+    VariantInit(&value);
+    V_VT(&value) = VT_BSTR;
+    V_BSTR(&value) = *arg++;  // still owned by the caller
   }
-  Com<IHTMLDocument2> html;
-  hr = document->QueryInterface(IID_IHTMLDocument2, html.out_void());
-  if (FAILED(hr)) throw ScriptError(ScriptFailure("the document is not an HTML document", hr));
-  Com<IHTMLWindow2> window;
-  hr = html->get_parentWindow(window.out());
-  if (FAILED(hr) || !window) {
-    throw ScriptError(ScriptFailure("the document has no window", hr));
+  DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
+                    static_cast<UINT>(reversed.size()), 0};
+  EXCEPINFO exception{};
+  UINT bad_arg = 0;
+  const HRESULT hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                                    &exception, &bad_arg);
+  if (hr == DISP_E_EXCEPTION && exception.pfnDeferredFillIn != nullptr) {
+    exception.pfnDeferredFillIn(&exception);
   }
-  Bstr script(code);
-  Bstr language(std::string("javascript"));
+  description = ToUtf8(exception.bstrDescription);
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrHelpFile);
+  return hr;
+}
+
+void RunWithEval(IDispatch* window, BSTR code) {
+  DISPID id = DISPID_UNKNOWN;
+  HRESULT hr = IdOfName(window, L"eval", id);
+  if (FAILED(hr)) throw ScriptError(ScriptFailure("the window offers no way to run a script", hr));
   VARIANT result;
   VariantInit(&result);
-  hr = window->execScript(script.get(), language.get(), &result);
+  std::string description;
+  hr = InvokeWith(window, id, DISPATCH_METHOD, {code}, &result, description);
   VariantClear(&result);
-  if (SUCCEEDED(hr)) return;
+  if (FAILED(hr)) {
+    throw ScriptError(ScriptFailure("the page's script failed in eval", hr, description));
+  }
+}
+
+}  // namespace
+
+void RunScriptInDocument(IDispatch* document, const std::string& code) {
+  if (document == nullptr) throw ScriptError("IE browser pane: no document to run a script in yet");
+  std::string description;
+  DISPID id = DISPID_UNKNOWN;
+  VARIANT parent;
+  VariantInit(&parent);
+  HRESULT hr = IdOfName(document, L"parentWindow", id);
+  if (SUCCEEDED(hr)) hr = InvokeWith(document, id, DISPATCH_PROPERTYGET, {}, &parent, description);
+  if (FAILED(hr) || V_VT(&parent) != VT_DISPATCH || V_DISPATCH(&parent) == nullptr) {
+    VariantClear(&parent);
+    throw ScriptError(ScriptFailure("the document has no window", hr));
+  }
+  Com<IDispatch> window;
+  *window.out() = V_DISPATCH(&parent);  // takes over the variant's reference
+
+  Bstr script(code);
+  Bstr language(std::string("javascript"));
+  hr = IdOfName(window.get(), L"execScript", id);
+  if (SUCCEEDED(hr)) {
+    VARIANT result;
+    VariantInit(&result);
+    hr = InvokeWith(window.get(), id, DISPATCH_METHOD, {script.get(), language.get()}, &result,
+                    description);
+    VariantClear(&result);
+    if (SUCCEEDED(hr)) return;
+  }
   if (hr == E_NOTIMPL || hr == E_NOINTERFACE || hr == DISP_E_UNKNOWNNAME ||
       hr == DISP_E_MEMBERNOTFOUND) {
     // Newer document modes no longer offer execScript; their window still has eval.
     RunWithEval(window.get(), script.get());
     return;
   }
-  if (hr == DISP_E_EXCEPTION) throw ScriptError(ScriptFailure("the page's script failed", hr));
+  // A script that failed may have run in part: it is never run a second time.
+  if (hr == DISP_E_EXCEPTION) {
+    throw ScriptError(ScriptFailure("the page's script failed", hr, description));
+  }
   throw ScriptError(ScriptFailure("execScript refused the script", hr));
 }
 
-void IePane::RunWithEval(IHTMLWindow2* window, BSTR code) {
-  OLECHAR name_text[] = L"eval";
-  LPOLESTR name = name_text;
-  DISPID id = DISPID_UNKNOWN;
-  HRESULT hr = window->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr)) throw ScriptError(ScriptFailure("the window offers no way to run a script", hr));
-  VARIANT arg;
-  VariantInit(&arg);
-  V_VT(&arg) = VT_BSTR;
-  V_BSTR(&arg) = code;  // still owned by the caller
-  DISPPARAMS params{&arg, nullptr, 1, 0};
-  VARIANT result;
-  VariantInit(&result);
-  EXCEPINFO exception{};
-  UINT bad_arg = 0;
-  hr = window->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result,
-                      &exception, &bad_arg);
-  VariantClear(&result);
-  std::string description = ToUtf8(exception.bstrDescription);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrHelpFile);
-  if (SUCCEEDED(hr)) return;
-  std::string message = ScriptFailure("the page's script failed", hr);
-  if (!description.empty()) message += ": " + description;
-  throw ScriptError(message);
+void IePane::RunScript(const std::string& code) {
+  CheckThread();
+  if (!browser_) throw ScriptError("IE browser pane: the pane is closed");
+  Com<IDispatch> document;
+  const HRESULT hr = browser_->get_Document(document.out());
+  if (FAILED(hr) || !document) {
+    throw ScriptError("IE browser pane: no document to run a script in yet");
+  }
+  RunScriptInDocument(document.get(), code);
 }
-
-}  // namespace
 
 int IeLiveSiteCount() { return live_sites.load(); }
 

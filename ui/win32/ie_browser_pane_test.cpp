@@ -2,20 +2,26 @@
 // HTML engine: the test prefix is made with mshtml switched off (scripts/wine-setup.sh), so
 // neither the about: protocol nor a text/html document is registered, pages never render,
 // scripts never run, and Wine never offers to download its Gecko engine. Navigation itself,
-// its BeforeNavigate2 event with the cancel flag, and the location still work.
+// its BeforeNavigate2 event with the cancel flag, and the location still work. The script
+// call, which needs a document, runs against hand-made late-bound doubles instead.
 
 // Winsock's header must come before windows.h, which browser_pane.h includes.
 #include <winsock2.h>
 
 #include "ui/win32/browser_pane.h"
 
+#include <ole2.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -482,6 +488,262 @@ TEST_F(IeBrowserPaneTest, CallsFromAnotherThreadAreRefused) {
   other.join();
   EXPECT_NE(error.find("UI thread"), std::string::npos) << error;
   EXPECT_EQ(pane.Location(), "");
+}
+
+// One IDispatch::Invoke as the callee saw it; arguments in the order Invoke got them.
+struct Invoked {
+  DISPID id = DISPID_UNKNOWN;
+  WORD flags = 0;
+  std::vector<VARTYPE> types;
+  std::vector<std::u16string> texts;  // each BSTR's code units, by its length prefix
+  UINT named = 0;
+  bool iid_null = false;
+  bool operator==(const Invoked&) const = default;
+};
+
+// Failures show each code unit: non-ASCII ones as \uXXXX.
+void PrintTo(const Invoked& call, std::ostream* out) {
+  *out << "{id " << call.id << ", flags " << call.flags << ", named " << call.named
+       << (call.iid_null ? "" : ", riid not IID_NULL") << ", types";
+  for (VARTYPE type : call.types) *out << " " << type;
+  for (const std::u16string& text : call.texts) {
+    *out << ", \"";
+    for (char16_t c : text) {
+      if (c >= 0x20 && c < 0x7F) {
+        *out << static_cast<char>(c);
+      } else {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(c));
+        *out << escaped;
+      }
+    }
+    *out << "\"";
+  }
+  *out << "}";
+}
+
+// A late-bound object made by hand: a table of names and DISPIDs, a behaviour per DISPID,
+// and a record of every lookup and call.
+class FakeDispatch final : public IDispatch {
+ public:
+  using Behaviour = std::function<HRESULT(VARIANT* result, EXCEPINFO* error)>;
+
+  explicit FakeDispatch(std::map<std::u16string, DISPID> names) : names_(std::move(names)) {}
+  FakeDispatch(const FakeDispatch&) = delete;
+  FakeDispatch& operator=(const FakeDispatch&) = delete;
+  ~FakeDispatch() { EXPECT_EQ(refs_, 1) << "a reference was kept or released twice"; }
+
+  void On(DISPID id, Behaviour behaviour) { behaviours_[id] = std::move(behaviour); }
+
+  STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch)) return E_NOINTERFACE;
+    *out = static_cast<IDispatch*>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++refs_); }
+  STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(--refs_); }
+  STDMETHODIMP GetTypeInfoCount(UINT* count) override {
+    *count = 0;
+    return S_OK;
+  }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
+    EXPECT_TRUE(IsEqualIID(iid, IID_NULL));
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+      const std::u16string name(reinterpret_cast<const char16_t*>(names[i]));
+      looked_up.push_back(name);
+      const auto found = names_.find(name);
+      ids[i] = found != names_.end() ? found->second : DISPID_UNKNOWN;
+      if (found == names_.end()) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+  }
+  STDMETHODIMP Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* error, UINT*) override {
+    Invoked call;
+    call.id = id;
+    call.flags = flags;
+    call.named = params->cNamedArgs;
+    call.iid_null = IsEqualIID(iid, IID_NULL) != 0;
+    for (UINT i = 0; i < params->cArgs; ++i) {
+      const VARIANT& arg = params->rgvarg[i];
+      call.types.push_back(V_VT(&arg));
+      if (V_VT(&arg) == VT_BSTR) {
+        call.texts.emplace_back(reinterpret_cast<const char16_t*>(V_BSTR(&arg)),
+                                SysStringByteLen(V_BSTR(&arg)) / 2);
+      }
+    }
+    calls.push_back(call);
+    const auto behaviour = behaviours_.find(id);
+    if (behaviour == behaviours_.end()) return DISP_E_MEMBERNOTFOUND;
+    return behaviour->second(result, error);
+  }
+
+  std::vector<std::u16string> looked_up;
+  std::vector<Invoked> calls;
+
+ private:
+  LONG refs_ = 1;
+  std::map<std::u16string, DISPID> names_;
+  std::map<DISPID, Behaviour> behaviours_;
+};
+
+constexpr DISPID kParentWindow = 1001;
+constexpr DISPID kExecScript = 2001;
+constexpr DISPID kEval = 2002;
+
+// The live list's call with a Chinese file name, as the form hands it over (UTF-8) and as the
+// window must receive it (UTF-16: 张 U+5F20, 三 U+4E09).
+const std::string kIns =
+    "ins(\"fp1001\",\"http://127.0.0.1:8091/张三.jpg\",\"2026/12/10 8:00:00\")";
+const std::u16string kInsUtf16 =
+    u"ins(\"fp1001\",\"http://127.0.0.1:8091/\u5F20\u4E09.jpg\",\"2026/12/10 8:00:00\")";
+
+// A call with string arguments only, listed as Invoke gets them (last first).
+Invoked Call(DISPID id, WORD flags, std::vector<std::u16string> texts) {
+  Invoked call;
+  call.id = id;
+  call.flags = flags;
+  call.types.assign(texts.size(), VT_BSTR);
+  call.texts = std::move(texts);
+  call.iid_null = true;
+  return call;
+}
+
+HRESULT Fails(EXCEPINFO* error, HRESULT hr, const wchar_t* description) {
+  if (description != nullptr) error->bstrDescription = SysAllocString(description);
+  return hr;
+}
+
+// A document whose parentWindow is `window`, and a window that answers execScript and eval.
+struct Page {
+  Page() {
+    document.On(kParentWindow, [this](VARIANT* result, EXCEPINFO*) {
+      window.AddRef();
+      V_VT(result) = VT_DISPATCH;
+      V_DISPATCH(result) = &window;
+      return S_OK;
+    });
+  }
+  // The calls the window must see.
+  static Invoked ExecScript() {
+    return Call(kExecScript, DISPATCH_METHOD, {u"javascript", kInsUtf16});
+  }
+  static Invoked Eval() { return Call(kEval, DISPATCH_METHOD, {kInsUtf16}); }
+  std::string Error() {
+    try {
+      RunScriptInDocument(&document, kIns);
+    } catch (const ScriptError& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  FakeDispatch window{{{u"execScript", kExecScript}, {u"eval", kEval}}};
+  FakeDispatch document{{{u"parentWindow", kParentWindow}}};
+};
+
+TEST(IeScriptTest, RunsThroughTheParentWindowsExecScriptLateBound) {
+  Page page;
+  page.window.On(kExecScript, [](VARIANT* result, EXCEPINFO*) {
+    V_VT(result) = VT_BSTR;  // a value the caller must free
+    V_BSTR(result) = SysAllocString(L"done");
+    return S_OK;
+  });
+  RunScriptInDocument(&page.document, kIns);
+  EXPECT_EQ(page.document.looked_up, std::vector<std::u16string>{u"parentWindow"});
+  EXPECT_EQ(page.document.calls,
+            std::vector<Invoked>{Call(kParentWindow, DISPATCH_PROPERTYGET, {})});
+  EXPECT_EQ(page.window.looked_up, std::vector<std::u16string>{u"execScript"});
+  // Invoke gets the arguments last first: the language, then the code.
+  ASSERT_EQ(page.window.calls.size(), 1u);
+  EXPECT_EQ(page.window.calls[0], page.ExecScript());
+  EXPECT_EQ(page.window.calls[0].texts[1].size(), kInsUtf16.size());
+}
+
+TEST(IeScriptTest, AWindowWithoutExecScriptRunsTheCodeThroughEval) {
+  // The name is there but the call is not (newer document modes).
+  for (HRESULT refusal : {DISP_E_MEMBERNOTFOUND, E_NOTIMPL}) {
+    Page page;
+    page.window.On(kExecScript, [refusal](VARIANT*, EXCEPINFO*) { return refusal; });
+    page.window.On(kEval, [](VARIANT*, EXCEPINFO*) { return S_OK; });
+    RunScriptInDocument(&page.document, kIns);
+    EXPECT_EQ(page.window.looked_up, (std::vector<std::u16string>{u"execScript", u"eval"}));
+    EXPECT_EQ(page.window.calls, (std::vector<Invoked>{page.ExecScript(), page.Eval()}));
+  }
+  // The name is not there at all.
+  FakeDispatch window({{u"eval", kEval}});
+  window.On(kEval, [](VARIANT*, EXCEPINFO*) { return S_OK; });
+  Page page;
+  page.document.On(kParentWindow, [&window](VARIANT* result, EXCEPINFO*) {
+    window.AddRef();
+    V_VT(result) = VT_DISPATCH;
+    V_DISPATCH(result) = &window;
+    return S_OK;
+  });
+  RunScriptInDocument(&page.document, kIns);
+  EXPECT_EQ(window.looked_up, (std::vector<std::u16string>{u"execScript", u"eval"}));
+  EXPECT_EQ(window.calls, std::vector<Invoked>{page.Eval()});
+}
+
+TEST(IeScriptTest, FailuresAreScriptErrorsThatSayWhichStepFailed) {
+  {  // Both ways fail: the page's own text is passed on.
+    Page page;
+    page.window.On(kExecScript, [](VARIANT*, EXCEPINFO*) { return E_NOTIMPL; });
+    page.window.On(kEval, [](VARIANT*, EXCEPINFO* error) {
+      return Fails(error, DISP_E_EXCEPTION, L"'ins' \u672A\u5B9A\u4E49");
+    });
+    EXPECT_EQ(page.Error(),
+              "IE browser pane: the page's script failed in eval (0x80020009): 'ins' 未定义");
+    EXPECT_EQ(page.window.calls, (std::vector<Invoked>{page.ExecScript(), page.Eval()}));
+  }
+  {  // The script itself failed: never run a second time. Its text may come on request.
+    Page page;
+    page.window.On(kExecScript, [](VARIANT*, EXCEPINFO* error) {
+      error->pfnDeferredFillIn = [](EXCEPINFO* late) -> HRESULT {
+        late->bstrDescription = SysAllocString(L"Object expected");
+        return S_OK;
+      };
+      return DISP_E_EXCEPTION;
+    });
+    EXPECT_EQ(page.Error(),
+              "IE browser pane: the page's script failed (0x80020009): Object expected");
+    EXPECT_EQ(page.window.calls, std::vector<Invoked>{page.ExecScript()});
+  }
+  {  // Refused for another reason: no second try either.
+    Page page;
+    page.window.On(kExecScript, [](VARIANT*, EXCEPINFO*) { return E_ACCESSDENIED; });
+    EXPECT_EQ(page.Error(), "IE browser pane: execScript refused the script (0x80070005)");
+    EXPECT_EQ(page.window.calls.size(), 1u);
+  }
+  {  // A window with neither name.
+    FakeDispatch bare({});
+    Page page;
+    page.document.On(kParentWindow, [&bare](VARIANT* result, EXCEPINFO*) {
+      bare.AddRef();
+      V_VT(result) = VT_DISPATCH;
+      V_DISPATCH(result) = &bare;
+      return S_OK;
+    });
+    EXPECT_EQ(page.Error(),
+              "IE browser pane: the window offers no way to run a script (0x80020006)");
+    EXPECT_TRUE(bare.calls.empty());
+  }
+  {  // A document without a window: no name, an empty value, a failed read.
+    FakeDispatch no_name({});
+    EXPECT_THROW(RunScriptInDocument(&no_name, kIns), ScriptError);
+    Page page;
+    page.document.On(kParentWindow, [](VARIANT*, EXCEPINFO*) { return S_OK; });
+    EXPECT_EQ(page.Error(), "IE browser pane: the document has no window (0x00000000)");
+    page.document.On(kParentWindow, [](VARIANT*, EXCEPINFO*) { return E_FAIL; });
+    EXPECT_EQ(page.Error(), "IE browser pane: the document has no window (0x80004005)");
+    EXPECT_TRUE(page.window.calls.empty());
+  }
+  EXPECT_THROW(RunScriptInDocument(nullptr, kIns), ScriptError);
 }
 
 }  // namespace
