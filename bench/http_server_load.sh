@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Load run of the HTTP server next to nginx, both on loopback, one request per connection.
 # Usage: bench/http_server_load.sh [build-dir] [seconds-per-run]
-# Needs wrk and nginx (scripts/install-deps.sh) and the build's bench/http_load_server.
+# Needs wrk and nginx (scripts/install-deps.sh bench) and the build's bench/http_load_server.
 set -euo pipefail
 
 build_dir=${1:-$(dirname "$0")/../build}
@@ -10,7 +10,7 @@ server_bin="$build_dir/bench/http_load_server"
 body='{"result":1,"success":true}'
 
 for tool in wrk nginx python3; do
-  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "missing $tool (scripts/install-deps.sh bench)" >&2; exit 1; }
 done
 [[ -x "$server_bin" ]] || { echo "missing $server_bin (build target http_load_server)" >&2; exit 1; }
 

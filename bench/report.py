@@ -6,7 +6,7 @@
 Builds the build folder first (configured with the default preset when it is new), unless
 --no-build. Each row's peer runs in the same run, interleaved where the script allows it. The
 peers (nginx, wrk, curl, coreutils base64, Debian's python3 with pyftpdlib) must be installed:
-scripts/install-deps.sh. Everything listens on loopback only. Takes about a minute.
+scripts/install-deps.sh bench. Everything listens on loopback only. Takes about a minute.
 """
 
 import argparse
@@ -43,7 +43,7 @@ def need_peers():
         missing.append("python3-pyftpdlib (for " + SYSTEM_PYTHON + ")")
     if missing:
         raise Missing("missing peers or tools: " + ", ".join(missing) +
-                      " (install them with scripts/install-deps.sh)")
+                      " (install them with scripts/install-deps.sh bench)")
 
 
 def run(argv, env=None, timeout=300):
@@ -307,7 +307,7 @@ Regenerate the table (builds `build/bench-rel` first; about a minute):
     python3 bench/report.py            # or --build DIR, --no-build
 
 It is run by hand, not in CI. It needs nginx, wrk, curl, coreutils and Debian's
-python3-pyftpdlib (`scripts/install-deps.sh`), and waits until no other bridge holds
+python3-pyftpdlib (`scripts/install-deps.sh bench`), and waits until no other bridge holds
 127.0.0.1:8091.
 
 Machine: {machine}.

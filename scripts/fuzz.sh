@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh fuzz
 cmake --preset fuzz
 cmake --build --preset fuzz -j2
 for target in build/fuzz/fuzz/fuzz_*; do

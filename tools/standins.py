@@ -290,6 +290,7 @@ class Bridge(Process):
             env.pop("WAYLAND_DISPLAY", None)
         env.update(extra_env or {})
         self.env = env
+        self.ui = ui
         self.address = address
         self.callback_url = f"http://{address}:8090/index.html"
         # Started from its own folder, as from its desktop entry: the first start copies the
@@ -346,7 +347,10 @@ class Bridge(Process):
         self.send("answer " + address)
 
     def quit(self, timeout=10):
-        """Exit through the menu (退出), as the operator does; returns the exit code."""
+        """Exit through the menu (退出), as the operator does; returns the exit code. A desktop
+        window reads no commands: it gets SIGTERM."""
+        if self.ui != "headless":
+            return self.stop(timeout)
         try:
             self.send("menu N8")
         except (BrokenPipeError, ValueError):
@@ -399,11 +403,14 @@ class Rig:
                                      picture_bytes=picture_bytes)
         self.terminal_count = terminals
 
-    def start(self, bind=True, **bridge_options):
+    def start(self, bind=True, hold_events=False, **bridge_options):
+        """`hold_events`: the terminals are paused (Terminal.pause) until told otherwise."""
         self.portal = Portal(self.binaries["portal_sim"], self.work, address=self.bridge_address,
                              echo=self.echo, fail_uploads=self.fail_uploads)
         for i in range(self.terminal_count):
             self.terminals.append(self.start_terminal(i))
+            if hold_events:
+                self.terminals[-1].pause(True)
         self.start_bridge(**bridge_options)
         if bind:
             self.bind()
