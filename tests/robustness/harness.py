@@ -15,6 +15,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 PMRFACE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -287,6 +288,44 @@ class PortalHandler(http.server.BaseHTTPRequestHandler):
 
     def log_message(self, *args):
         pass
+
+
+# ---------------------------------------------------------------------------- the terminal
+
+class RecordingTerminal(http.server.ThreadingHTTPServer):
+    """Answers every call with success and keeps (path, form fields)."""
+    daemon_threads = True
+
+    def __init__(self, address):
+        self.calls = []
+        self.lock = threading.Lock()
+        super().__init__((address, 8090), RecordingTerminalHandler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def commands(self):
+        """The person and face calls: what the page API may cause."""
+        with self.lock:
+            return [c for c in self.calls if c[0].startswith(("/person/", "/face/"))]
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+
+
+class RecordingTerminalHandler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
+        with self.server.lock:
+            self.server.calls.append((self.path, urllib.parse.parse_qs(body.decode("latin-1"))))
+        reply = '{"result":1,"success":true,"data":"正在开启自动拍照模式"}'.encode()
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(reply)))
+        self.end_headers()
+        self.wfile.write(reply)
+
+    def log_message(self, *args):
+        pass
+
 
 
 # ---------------------------------------------------------------------------- the FTP server

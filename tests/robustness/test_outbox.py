@@ -14,8 +14,8 @@ import time
 import unittest
 import urllib.parse
 
-from harness import (OK_REPLY, BridgeTest, FaultyFtp, FtpHandler, own_address, picture_body,
-                     wait_port)
+from harness import (OK_REPLY, BridgeTest, FaultyFtp, FtpHandler, RecordingTerminal, own_address,
+                     picture_body)
 
 UPLOAD = "/fgate/jdq_upload"
 
@@ -235,11 +235,8 @@ class OutboxTest(BridgeTest):
     def test_portal_away_at_start_is_bound_when_it_comes_back(self):
         # A terminal that takes its callback address; the portal's port has nobody yet.
         terminal_address = own_address()
-        terminal = http.server.ThreadingHTTPServer((terminal_address, 8090), TerminalHandler)
-        terminal.daemon_threads = True
-        threading.Thread(target=terminal.serve_forever, daemon=True).start()
-        self.addCleanup(terminal.server_close)
-        self.addCleanup(terminal.shutdown)
+        terminal = RecordingTerminal(terminal_address)
+        self.addCleanup(terminal.close)
         with socket.socket() as probe:
             probe.bind(("127.0.0.1", 0))
             portal_port = probe.getsockname()[1]
@@ -261,19 +258,6 @@ class OutboxTest(BridgeTest):
         with open(self.ini, "rb") as f:
             self.assertIn(b"HID=HID-OUTBOX", f.read())
         self.assertTrue("binding: the identity issue failed" in self.log_file_text())
-
-
-class TerminalHandler(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
-        body = b'{"result":1,"success":true}'
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-    def log_message(self, *args):
-        pass
 
 
 if __name__ == "__main__":

@@ -3,55 +3,18 @@ whole terminal (-1 in any spelling, or no id) to a recording fake terminal on it
 127.x.x.x:8090, and a request whose Host names anything but this service (DNS rebinding) gets
 403 and neither a command nor a picture. Run: test_page_api_exposure.py PMRFACE"""
 
-import http.server
 import os
 import subprocess
-import threading
 import unittest
-import urllib.parse
 
-from harness import PAGE_PORT, BridgeTest, get_request, http_get_raw, own_address, raw_exchange
+from harness import (PAGE_PORT, BridgeTest, RecordingTerminal, get_request, http_get_raw,
+                     own_address, raw_exchange)
 
 REFUSED = "jdqfaceapi_clearimg('操作失败，请重新操作。')".encode("gbk")
 DELETED = "jdqfaceapi_clearimg('操作成功！')".encode("gbk")
 FORBIDDEN = (b"HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Type: text/html\r\n"
              b"Content-Length: 0\r\nAccess-Control-Allow-Origin:*\r\n"
              b"Access-Control-Allow-Methods:*\r\nServer: pmrface/1.0\r\n\r\n")
-
-
-class RecordingTerminal(http.server.ThreadingHTTPServer):
-    """Answers every call with success and keeps (path, form fields)."""
-    daemon_threads = True
-
-    def __init__(self, address):
-        self.calls = []
-        self.lock = threading.Lock()
-        super().__init__((address, 8090), TerminalHandler)
-        threading.Thread(target=self.serve_forever, daemon=True).start()
-
-    def commands(self):
-        """The person and face calls: what the page API may cause."""
-        with self.lock:
-            return [c for c in self.calls if c[0].startswith(("/person/", "/face/"))]
-
-    def close(self):
-        self.shutdown()
-        self.server_close()
-
-
-class TerminalHandler(http.server.BaseHTTPRequestHandler):
-    def do_POST(self):
-        body = self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
-        with self.server.lock:
-            self.server.calls.append((self.path, urllib.parse.parse_qs(body.decode("latin-1"))))
-        reply = '{"result":1,"success":true,"data":"正在开启自动拍照模式"}'.encode()
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(reply)))
-        self.end_headers()
-        self.wfile.write(reply)
-
-    def log_message(self, *args):
-        pass
 
 
 class PageApiExposureTest(BridgeTest):
