@@ -9,8 +9,7 @@
 namespace pmr {
 
 // Puts `files` of `folder`, and the folder's own entries (a new name or a rename in it), on
-// the disk. One call for many files costs about what one file costs where the system can
-// flush a whole file system at once.
+// the disk. Files already gone are passed over.
 bool SyncToDisk(const std::filesystem::path& folder,
                 const std::vector<std::filesystem::path>& files);
 

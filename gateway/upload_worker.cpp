@@ -20,8 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
-// How long new jobs gather before they are put on the disk together.
-constexpr std::chrono::milliseconds kSyncGathering{500};
+// How long new jobs gather before they are put on the disk together; most are delivered and
+// gone by then, and those need no disk at all.
+constexpr std::chrono::milliseconds kSyncGathering{1000};
 
 int64_t NowUnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -213,14 +214,17 @@ struct UploadWorkers::Shared {
     std::unique_lock lock(s.mutex);
     while (!s.unsynced.empty()) {
       s.changed.wait_for(lock, kSyncGathering, [&s] { return s.stopping; });
+      std::vector<UploadJob> jobs;
+      jobs.swap(s.unsynced);
+      lock.unlock();
       std::vector<fs::path> files;
-      for (const UploadJob& job : s.unsynced) {
+      for (const UploadJob& job : jobs) {
+        std::error_code error;
+        if (!fs::exists(s.outbox->JobPath(job), error)) continue;  // delivered already
         files.push_back(s.outbox->PicturePath(job));
         files.push_back(s.outbox->JobPath(job));
       }
-      s.unsynced.clear();
-      lock.unlock();
-      SyncToDisk(s.outbox->folder(), files);
+      if (!files.empty()) SyncToDisk(s.outbox->folder(), files);
       lock.lock();
     }
     s.syncing = false;
