@@ -27,10 +27,6 @@ void AppendField(std::string& out, std::string_view key, std::string_view value)
   out.append(value).append("\n");
 }
 
-bool EndsWith(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 [[noreturn]] void Fail(const std::string& why) {
   throw OutboxError("not a whole upload job: " + why);
 }
@@ -208,11 +204,11 @@ std::vector<UploadJob> Outbox::Restore(const Note& note) {
     std::error_code ignored;
     if (!entry.is_regular_file(ignored)) continue;
     const std::string name = PathToUtf8(entry.path().filename());
-    if (EndsWith(name, kTemporarySuffix)) {
+    if (name.ends_with(kTemporarySuffix)) {
       temporary.push_back(entry.path());
-    } else if (EndsWith(name, kJobSuffix)) {
+    } else if (name.ends_with(kJobSuffix)) {
       descriptions.insert(name.substr(0, name.size() - kJobSuffix.size()));
-    } else if (EndsWith(name, kPictureSuffix)) {
+    } else if (name.ends_with(kPictureSuffix)) {
       pictures.insert(name.substr(0, name.size() - kPictureSuffix.size()));
     }
   }
