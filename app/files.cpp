@@ -66,7 +66,17 @@ void DeleteOldFiles(const fs::path& folder, const std::string& mask, int32_t day
 bool CopyIfMissing(const fs::path& source, const fs::path& target) {
   std::error_code error;
   if (fs::exists(target, error) || error) return false;
-  return fs::copy_file(source, target, fs::copy_options::skip_existing, error) && !error;
+  // Copied under another name and renamed whole: a copy cut short by a power cut would
+  // otherwise stay as a broken program that is never replaced.
+  fs::path partial = target;
+  partial += ".partial";
+  if (!fs::copy_file(source, partial, fs::copy_options::overwrite_existing, error) || error) {
+    fs::remove(partial, error);
+    return false;
+  }
+  fs::rename(partial, target, error);
+  if (error) fs::remove(partial, error);
+  return !error;
 }
 
 }  // namespace pmr::app

@@ -79,6 +79,14 @@ TEST_F(FilesTest, CopyNeverReplacesAnInstalledCopy) {
   in >> content;
   EXPECT_EQ(content, "new");
   EXPECT_FALSE(CopyIfMissing(dir_ / "absent", dir_ / "other"));
+  EXPECT_FALSE(fs::exists(dir_ / "other"));
+  // A copy cut short before leaves only its partial file, which the next copy replaces.
+  std::ofstream(dir_ / "again.partial") << "torn";
+  EXPECT_TRUE(CopyIfMissing(src, dir_ / "again"));
+  EXPECT_FALSE(fs::exists(dir_ / "again.partial"));
+  std::ifstream again(dir_ / "again");
+  again >> content;
+  EXPECT_EQ(content, "newer");
 }
 
 TEST_F(FilesTest, ProgramFilesFolderDefaults) {

@@ -46,8 +46,9 @@ class FirstStartAndBinding(RigCase):
         rig = self.rig.start(bind=False)
         bridge = rig.bridge
         self.assertTrue(os.path.isdir(bridge.install_dir), "install folder")
-        self.assertTrue(os.path.isfile(os.path.join(bridge.install_dir, "pmr")),
-                        "installed copy of the program")
+        # The copy is made once the window is created, which is after the services listen.
+        self.assertTrue(wait_until(lambda: os.path.isfile(os.path.join(bridge.install_dir, "pmr")),
+                                   20), "installed copy of the program")
         # Binding one second after start: identity from the portal, written to the INI.
         bridge.wait_for(r"navigate\[left\]: .*/club/hlmbo_jdqface_now\.html\?sp=SP-DEMO",
                         timeout=30)
