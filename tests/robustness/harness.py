@@ -21,6 +21,15 @@ PMRFACE = os.path.abspath(sys.argv.pop(1)) if len(sys.argv) > 1 else None
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OK_REPLY = b'{"result":1,"success":true}'
 PAGE_PORT = 8091
+# The portal's data calls as the portal spells them; the fakes answer nothing else.
+IDENTITY_PATH = "/wgate/wgate_gethid.asp"
+SCHOOL_CODE_PATH = "/wgate/pmr_getsp.html"
+UPLOAD_PATH = "/fgate/jdq_upload.html"
+
+
+def path_of(target):
+    """The path of a request target, without its query."""
+    return target.split("?", 1)[0]
 
 
 def own_address():
@@ -233,7 +242,8 @@ def get_request(target, host=b"127.0.0.1:%d" % PAGE_PORT):
 
 class Portal(http.server.ThreadingHTTPServer):
     """Answers uploads as `mode` says: "ok", "500", "hang" (reads, never answers) or
-    "redirect" (302 to `target`). Every request's path is recorded."""
+    "redirect" (302 to `target`), the other data calls with "ok" and anything else with 404.
+    Every request's path is recorded."""
     daemon_threads = True
 
     def __init__(self, mode="ok", target=None):
@@ -261,24 +271,26 @@ class PortalHandler(http.server.BaseHTTPRequestHandler):
             self.rfile.read(length)
         self.server.requests.append((self.command, self.path))
         mode = self.server.mode
-        if self.path.startswith("/fgate/jdq_upload") or mode == "ok":
-            if mode == "hang" and self.path.startswith("/fgate/jdq_upload"):
+        path = path_of(self.path)
+        if path == UPLOAD_PATH:
+            if mode == "hang":
                 self.server.release.wait(120)
                 return
-            if mode == "500" and self.path.startswith("/fgate/jdq_upload"):
+            if mode == "500":
                 self.send_response(500)
                 self.send_header("Content-Length", "5")
                 self.end_headers()
                 self.wfile.write(b"error")
                 return
-            if mode == "redirect" and self.path.startswith("/fgate/jdq_upload"):
+            if mode == "redirect":
                 self.send_response(302)
                 self.send_header("Location", self.server.target)
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return
-        reply = b"ok"
-        self.send_response(200)
+        known = path in (IDENTITY_PATH, SCHOOL_CODE_PATH, UPLOAD_PATH)
+        reply = b"ok" if known else b""
+        self.send_response(200 if known else 404)
         self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)

@@ -8,7 +8,7 @@ import threading
 import time
 import unittest
 
-from harness import OK_REPLY, BridgeTest, Portal, own_address
+from harness import OK_REPLY, SCHOOL_CODE_PATH, BridgeTest, Portal, own_address, path_of
 
 UNREACHABLE = "status[0]: 青禾田识颜台没有开启或网络故障！"
 
@@ -65,7 +65,7 @@ class BindingFaultTest(BridgeTest):
             started = time.time()
             self.assertEqual(self.callback(b'{"personId":"9"}', timeout=20), (200, OK_REPLY))
             self.assertLess(time.time() - started, 5)
-        hids = [p for _, p in portal.requests if "hid" in p.lower()]
+        hids = [p for _, p in portal.requests if path_of(p) == SCHOOL_CODE_PATH]
         self.assertGreaterEqual(len(hids), 2, "each run looks the school code up again")
         self.assertEqual(bridge.quit(), 0)
         with open(self.ini, "rb") as f:

@@ -14,10 +14,8 @@ import time
 import unittest
 import urllib.parse
 
-from harness import (OK_REPLY, BridgeTest, FaultyFtp, FtpHandler, RecordingTerminal, own_address,
-                     picture_body)
-
-UPLOAD = "/fgate/jdq_upload"
+from harness import (IDENTITY_PATH, OK_REPLY, SCHOOL_CODE_PATH, UPLOAD_PATH, BridgeTest, FaultyFtp,
+                     FtpHandler, RecordingTerminal, own_address, path_of, picture_body)
 
 
 class RecordingPortal(http.server.ThreadingHTTPServer):
@@ -55,16 +53,16 @@ class RecordingHandler(http.server.BaseHTTPRequestHandler):
         server = self.server
         if server.mode != "ok":
             return self.answer(500, b"down")
-        if "gethid" in self.path:
+        if path_of(self.path) == IDENTITY_PATH:
             return self.answer(200, b"HID-OUTBOX")
-        if "getsp" in self.path:
+        if path_of(self.path) == SCHOOL_CODE_PATH:
             return self.answer(200, b"SP-OUTBOX")
-        self.answer(200, b"<html>page</html>")
+        self.answer(404, b"")
 
     def do_POST(self):
         server = self.server
         body = self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
-        if not self.path.startswith(UPLOAD):
+        if path_of(self.path) != UPLOAD_PATH:
             return self.answer(404, b"")
         if server.mode == "hang":
             server.release.wait(120)

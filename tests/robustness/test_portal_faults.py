@@ -6,7 +6,8 @@ import os
 import time
 import unittest
 
-from harness import OK_REPLY, BridgeTest, FaultyFtp, Portal, own_address, picture_body
+from harness import (OK_REPLY, UPLOAD_PATH, BridgeTest, FaultyFtp, Portal, own_address, path_of,
+                     picture_body)
 
 
 class PortalFaultTest(BridgeTest):
@@ -25,7 +26,7 @@ class PortalFaultTest(BridgeTest):
         return bridge
 
     def uploads(self, portal):
-        return [p for _, p in portal.requests if p.startswith("/fgate/jdq_upload")]
+        return [p for _, p in portal.requests if path_of(p) == UPLOAD_PATH]
 
     def test_error_status_leaves_pictures_waiting_until_their_retry(self):
         portal = Portal("500")

@@ -3,9 +3,10 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "portal/panes.h"
-#include "portal/portal.h"
 #include "tools/portal_sim/upload_store.h"
 
 namespace pmr::portal_sim {
@@ -23,16 +24,34 @@ td,th{border:1px solid #cdd;padding:4px 8px;font-size:13px}
 .q code{background:#e6eaee;padding:0 3px}
 )css";
 
-// The relative address of a page built by the portal's address helpers, with the values
-// URL-encoded so that the link survives any text.
-std::string Rel(std::string url) { return PathOf(url) + url.substr(url.find('?')); }
-
-std::string Enc(std::string_view v) { return UrlEncodeComponent(v); }
-
 struct Context {
   std::string sp;
   std::string hid;
 };
+
+// A relative link to `path` with each query value URL-encoded, so that it survives any text.
+std::string Href(std::string_view path,
+                 std::initializer_list<std::pair<std::string_view, std::string_view>> query) {
+  std::string out(path);
+  char separator = '?';
+  for (const auto& [name, value] : query) {
+    out += separator;
+    out += name;
+    out += '=';
+    out += UrlEncodeComponent(value);
+    separator = '&';
+  }
+  return out;
+}
+
+std::string PointsHref(const Context& c) {
+  return Href(kPointsPath, {{"sp", c.sp}, {"hid", c.hid}});
+}
+std::string AttendanceHref(const Context& c) { return Href(kAttendancePath, {{"sp", c.sp}}); }
+std::string RegistrationHref(const Context& c) { return Href(kRegistrationPath, {{"hid", c.hid}}); }
+std::string SmartSchoolHref(const Context& c) {
+  return Href(kSmartSchoolPath, {{"sp", c.sp}, {"url", "hlmbo_cygn.html"}});
+}
 
 std::string Link(std::string_view href, std::string_view text, std::string_view extra = {}) {
   std::string out = "<a href=\"" + HtmlEscape(href) + "\"";
@@ -45,11 +64,9 @@ std::string Link(std::string_view href, std::string_view text, std::string_view 
 }
 
 std::string Nav(const Context& c) {
-  return "<nav>" + Link(Rel(portal::PointsPage("", Enc(c.sp), Enc(c.hid))), "积分") +
-         Link(Rel(portal::AttendancePage("", Enc(c.sp))), "考勤") +
-         Link(Rel(portal::SmartSchoolPage("", Enc(c.sp))), "智校") +
-         Link(Rel(portal::RegistrationPage("", Enc(c.hid))), "学校注册") +
-         Link(Rel(portal::LiveListPage("", Enc(c.sp))), "实时识别") + "</nav>";
+  return "<nav>" + Link(PointsHref(c), "积分") + Link(AttendanceHref(c), "考勤") +
+         Link(SmartSchoolHref(c), "智校") + Link(RegistrationHref(c), "学校注册") +
+         Link(Href(kLiveListPath, {{"sp", c.sp}}), "实时识别") + "</nav>";
 }
 
 // The query values as the page received them.
@@ -106,13 +123,13 @@ std::string PointsPage(const std::vector<std::string>& params, const Context& c)
            std::to_string(f.points) + "</td></tr>" + "<tr><th>本周</th><td>" +
            std::to_string(f.this_week) + "</td></tr>" + "<tr><th>全校排名</th><td>" +
            std::to_string(f.rank) + "</td></tr></table>" + "<p>" +
-           Link(Rel(portal::PointsPage("", Enc(c.sp), Enc(c.hid))), "返回全校积分") + "</p></main>";
+           Link(PointsHref(c), "返回全校积分") + "</p></main>";
   } else {
     body = Header("积分", c) + "<main>" + QueryList(params) + "<h2>全校积分</h2>" +
            "<table id=\"school\"><tr><th>卡号</th><th>姓名</th><th>积分</th></tr>";
     for (std::size_t i = 0; i < kPupils.size(); ++i) {
       const std::string id = "fp" + std::to_string(1001 + i);
-      body += "<tr><td>" + Link(Rel(portal::PupilPointsPage("", Enc(id), Enc(c.sp))), id) +
+      body += "<tr><td>" + Link(Href(kPointsPath, {{"cardid", id}, {"sp", c.sp}}), id) +
               "</td><td>" + std::string(kPupils[i]) + "</td><td>" +
               std::to_string(Figures(id).points) + "</td></tr>";
     }
@@ -142,11 +159,11 @@ std::string AttendancePage(const std::vector<std::string>& params, const Context
 std::string RegistrationPage(const std::vector<std::string>& params, const Context& c,
                              const SiteInfo& site) {
   const bool known = !c.hid.empty() && c.hid == site.hid;
-  std::string body =
-      Header("学校注册", c) + "<main>" + QueryList(params) + "<p>本机标识：<b id=\"hid\">" +
-      HtmlEscape(c.hid) + "</b></p><p id=\"state\">" +
-      (known ? "已注册，学校代码 " + HtmlEscape(site.sp) : std::string("未注册")) + "</p>" + "<p>" +
-      Link(Rel(portal::AttendancePage("", Enc(c.sp))), "去考勤") + "</p></main>";
+  std::string body = Header("学校注册", c) + "<main>" + QueryList(params) +
+                     "<p>本机标识：<b id=\"hid\">" + HtmlEscape(c.hid) +
+                     "</b></p><p id=\"state\">" +
+                     (known ? "已注册，学校代码 " + HtmlEscape(site.sp) : std::string("未注册")) +
+                     "</p>" + "<p>" + Link(AttendanceHref(c), "去考勤") + "</p></main>";
   return Document("学校注册", "", body);
 }
 
@@ -154,10 +171,9 @@ std::string SmartSchoolPage(const std::vector<std::string>& params, const Contex
   const std::string url = ParamValue(params, "url").value_or("");
   std::string body = Header("智校", c) + "<main>" + QueryList(params) +
                      "<p>功能页：<b id=\"url\">" + HtmlEscape(url) + "</b></p><ul>" + "<li>" +
-                     Link(Rel(portal::PointsPage("", Enc(c.sp), Enc(c.hid))), "积分管理") +
-                     "</li><li>" + Link(Rel(portal::AttendancePage("", Enc(c.sp))), "考勤统计") +
-                     "</li><li>" + Link(Rel(portal::RegistrationPage("", Enc(c.hid))), "学校注册") +
-                     "</li></ul></main>";
+                     Link(PointsHref(c), "积分管理") + "</li><li>" +
+                     Link(AttendanceHref(c), "考勤统计") + "</li><li>" +
+                     Link(RegistrationHref(c), "学校注册") + "</li></ul></main>";
   return Document("智校", "", body);
 }
 
@@ -288,11 +304,9 @@ std::string LiveListPage(const std::vector<std::string>& params, const Context& 
   body +=
       "<button id=\"btn-update\">更新姓名</button><button id=\"btn-clearimg\">删除人员</button>";
   body += "</div><div id=\"apimsg\"></div>";
-  body += "<p class=\"q\">" + Link(Rel(portal::PointsPage("", Enc(c.sp), Enc(c.hid))), "全校积分") +
-          " " + Link(Rel(portal::SmartSchoolPage("", Enc(c.sp))), "智校功能") + " " +
-          Link(Rel(portal::AttendancePage("", Enc(c.sp))), "考勤（新窗口）",
-               "target=\"_blank\" id=\"blank-link\"") +
-          "</p>";
+  body += "<p class=\"q\">" + Link(PointsHref(c), "全校积分") + " " +
+          Link(SmartSchoolHref(c), "智校功能") + " " +
+          Link(AttendanceHref(c), "考勤（新窗口）", "target=\"_blank\" id=\"blank-link\"") + "</p>";
   body += "<p class=\"q\">最近识别 <span id=\"count\">0</span> 条</p><ul id=\"rows\"></ul></main>";
   body += "<script>\nvar PORTAL = {sp: \"" + ScriptString(c.sp) + "\", api: \"" +
           ScriptString(api) + "\", demo: " + std::to_string(demo) + ", click: \"" +
@@ -374,28 +388,17 @@ std::optional<std::string> ParamValue(const std::vector<std::string>& params,
   return std::nullopt;
 }
 
-std::string PathOf(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
-  if (url.rfind(kScheme, 0) == 0) url.remove_prefix(kScheme.size());
-  const std::size_t slash = url.find('/');
-  if (slash == std::string_view::npos) return "/";
-  url.remove_prefix(slash);
-  return std::string(url.substr(0, url.find('?')));
-}
-
 std::optional<std::string> RenderPage(std::string_view document,
                                       const std::vector<std::string>& params,
                                       const SiteInfo& site) {
   Context c;
   c.sp = ParamValue(params, "sp").value_or(site.sp);
   c.hid = ParamValue(params, "hid").value_or(site.hid);
-  if (document == PathOf(portal::LiveListPage("", ""))) return LiveListPage(params, c);
-  if (document == PathOf(portal::PointsPage("", "", ""))) return PointsPage(params, c);
-  if (document == PathOf(portal::AttendancePage("", ""))) return AttendancePage(params, c);
-  if (document == PathOf(portal::RegistrationPage("", ""))) {
-    return RegistrationPage(params, c, site);
-  }
-  if (document == PathOf(portal::SmartSchoolPage("", ""))) return SmartSchoolPage(params, c);
+  if (document == kLiveListPath) return LiveListPage(params, c);
+  if (document == kPointsPath) return PointsPage(params, c);
+  if (document == kAttendancePath) return AttendancePage(params, c);
+  if (document == kRegistrationPath) return RegistrationPage(params, c, site);
+  if (document == kSmartSchoolPath) return SmartSchoolPage(params, c);
   return std::nullopt;
 }
 

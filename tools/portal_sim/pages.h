@@ -11,6 +11,18 @@
 
 namespace pmr::portal_sim {
 
+// The portal's addresses as the portal itself spells them, not taken from the bridge's
+// portal/, so that a wrong address in the bridge meets a 404 here.
+inline constexpr std::string_view kIdentityPath = "/wgate/wgate_gethid.asp";
+inline constexpr std::string_view kSchoolCodePath = "/wgate/pmr_getsp.html";
+inline constexpr std::string_view kUploadPath = "/fgate/jdq_upload.html";
+inline constexpr std::string_view kRegistrationPath = "/kvtnet/index.html";
+// The school's points, and one pupil's with "cardid".
+inline constexpr std::string_view kPointsPath = "/club/index_jdq_s.html";
+inline constexpr std::string_view kAttendancePath = "/mosite/xykq2.html";
+inline constexpr std::string_view kLiveListPath = "/club/hlmbo_jdqface_now.html";
+inline constexpr std::string_view kSmartSchoolPath = "/club/xgo.html";
+
 // What the pages know of the portal: the identity it issues and the school code it answers.
 struct SiteInfo {
   std::string hid;
@@ -27,9 +39,6 @@ std::string ScriptString(std::string_view text);
 // The value of the first `name=...` line of decoded parameter lines.
 std::optional<std::string> ParamValue(const std::vector<std::string>& params,
                                       std::string_view name);
-
-// The path part of a portal address built by portal/portal.h ("http://" + host + path + query).
-std::string PathOf(std::string_view url);
 
 // The page at `document` for the decoded query `params`, or nullopt when no page lives there.
 std::optional<std::string> RenderPage(std::string_view document,

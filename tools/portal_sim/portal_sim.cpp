@@ -6,7 +6,6 @@
 #include <cmath>
 
 #include "net/http_message.h"
-#include "portal/portal.h"
 
 namespace pmr::portal_sim {
 namespace {
@@ -138,9 +137,8 @@ bool PortalSim::FailThisUpload() {
 void PortalSim::Handle(net::THTTPRequestInfo& request, net::THTTPResponseInfo& response) {
   const std::string& doc = request.Document;
   const std::string line = request.Command + " " + LogTarget(request);
-  const std::string hid_path = PathOf(portal::IssueIdentityUrl(""));
-  if (doc == hid_path || doc == PathOf(portal::SchoolCodeUrl("", ""))) {
-    const bool is_hid = doc == hid_path;
+  if (doc == kIdentityPath || doc == kSchoolCodePath) {
+    const bool is_hid = doc == kIdentityPath;
     if (ApplySwitches(response)) {
       log_(line + " -> " + std::to_string(response.ResponseNo) + " (switch)");
       return;
@@ -157,7 +155,7 @@ void PortalSim::Handle(net::THTTPRequestInfo& request, net::THTTPResponseInfo& r
     log_(line + " -> 200 " + Printable(body));
     return;
   }
-  if (doc == PathOf(portal::UploadUrl(""))) {
+  if (doc == kUploadPath) {
     if (ApplySwitches(response)) {
       log_("upload -> " + std::to_string(response.ResponseNo) + " (switch)");
       return;

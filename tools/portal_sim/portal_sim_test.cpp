@@ -95,6 +95,20 @@ TEST_F(PortalSimTest, IdentityAndSchoolCodeCalls) {
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], "GET /wgate/wgate_gethid.asp -> 200 HID-T");
   EXPECT_EQ(log[1], "GET /wgate/pmr_getsp.html?hid=HID-T -> 200 SP-T");
+
+  // The portal matches its data paths exactly: near misses are 404s and store nothing.
+  for (const char* miss :
+       {"/wgate/wgate_gethid.aspx", "/Wgate/wgate_gethid.asp", "/wgate/pmr_getsp.htm?hid=HID-T",
+        "/fgate/jdq_upload.html/", "/fgate/jdq_upload.htm"}) {
+    std::vector<std::string> form = {"sp=SP-T", "picbase64=TWFu", "pid=fp1", "taketime=t"};
+    try {
+      net::THTTPClient().Post("http://" + host_ + miss, form);
+      ADD_FAILURE() << miss;
+    } catch (const net::ProtocolError& e) {
+      EXPECT_EQ(e.code(), 404) << miss;
+    }
+  }
+  EXPECT_EQ(sim_->Uploads(), 0u);
 }
 
 // The bridge's own upload worker is what the stand-in must accept.
@@ -110,8 +124,7 @@ TEST_F(PortalSimTest, BridgeUploadsArriveByteExactOncePerPicture) {
     // Sizes that give every kind of "=" fill, an empty picture and a large one.
     const std::size_t size = i == 0 ? 0 : i == 5 ? 300000 : 1000 + static_cast<std::size_t>(i);
     pictures.push_back(Picture(size, i));
-    auto job = workers.Record("p" + std::to_string(i) + ".jpg",
-                              i % 2 ? "fp1001" : "fpSTRANGERBABY",
+    auto job = workers.Record("p" + std::to_string(i) + ".jpg", i % 2 ? "fp1001" : "fpSTRANGERBABY",
                               "2026-12-09 12:00:0" + std::to_string(i), pictures.back());
     ASSERT_TRUE(job);
     workers.Start(std::move(*job));

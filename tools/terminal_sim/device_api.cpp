@@ -1,14 +1,31 @@
 #include "tools/terminal_sim/device_api.h"
 
+#include <algorithm>
+#include <array>
+
 #include "base/text.h"
 #include "net/http_message.h"
 #include "net/json.h"
-#include "terminal/terminal_api.h"
 
 namespace pmr::terminal_sim {
 namespace {
 
-namespace api = pmr::terminal;
+// The device spells its API itself instead of taking the bridge's constants from terminal/:
+// a wrong path or phrase in the bridge must meet a 404 or a reply it does not expect here.
+constexpr std::string_view kPassword = "58317094";
+constexpr std::string_view kSetIdentifyCallBack = "/setIdentifyCallBack";
+constexpr std::string_view kSetDeviceHeartBeat = "/setDeviceHeartBeat";
+constexpr std::string_view kPersonCreate = "/person/create";
+constexpr std::string_view kPersonUpdate = "/person/update";
+constexpr std::string_view kPersonDelete = "/person/delete";
+constexpr std::string_view kPersonFind = "/person/find";
+constexpr std::string_view kFaceTakeImg = "/face/takeImg";
+constexpr std::string_view kFaceIcCardRegist = "/face/icCardRegist";
+constexpr std::array kPaths = {kSetIdentifyCallBack, kSetDeviceHeartBeat, kPersonCreate,
+                               kPersonUpdate,        kPersonDelete,       kPersonFind,
+                               kFaceTakeImg,         kFaceIcCardRegist};
+// Person id that deletes every person.
+constexpr std::string_view kAllPersons = "-1";
 
 std::string Ok(const std::string& msg) {
   return "{\"result\":1,\"success\":true,\"msg\":" + JsonQuote(msg) + "}";
@@ -18,7 +35,7 @@ std::string Refused(const std::string& msg) {
   return "{\"result\":0,\"success\":false,\"msg\":" + JsonQuote(msg) + "}";
 }
 
-std::string NotFound() { return Refused("人员" + std::string(api::kNotFound)); }
+std::string NotFound() { return Refused("人员不存在"); }
 
 std::string Member(const net::JsonValuePtr& object, std::u16string_view name) {
   net::JsonValuePtr value = net::GetMember(object, name);
@@ -51,13 +68,7 @@ std::string DeviceApi::Message(const std::string& reply) {
 }
 
 bool DeviceApi::Handle(const std::string& path, const std::string& form, std::string& reply) {
-  static const std::vector<std::string_view> kPaths = {
-      api::kSetIdentifyCallBack, api::kSetDeviceHeartBeat, api::kPersonCreate,
-      api::kPersonUpdate,        api::kPersonDelete,       api::kPersonFind,
-      api::kFaceTakeImg,         api::kFaceIcCardRegist};
-  bool known = false;
-  for (std::string_view p : kPaths) known = known || p == path;
-  if (!known) return false;
+  if (std::find(kPaths.begin(), kPaths.end(), path) == kPaths.end()) return false;
   std::map<std::string, std::string> fields;
   for (const std::string& line : net::DecodeParams(form)) {
     std::size_t eq = line.find('=');
@@ -81,35 +92,35 @@ std::string DeviceApi::Dispatch(const std::string& path,
     auto it = form.find(name);
     return it == form.end() ? std::string() : it->second;
   };
-  if (field("pass") != api::kPassword) return Refused("密码错误");
+  if (field("pass") != kPassword) return Refused("密码错误");
   std::lock_guard lock(mutex_);
-  if (path == api::kSetIdentifyCallBack) {
+  if (path == kSetIdentifyCallBack) {
     std::string url = field("callbackUrl");
     if (url.empty()) return Refused("callbackUrl不能为空");
     callback_url_ = new_callback = url;
     return Ok("识别回调设置成功");
   }
-  if (path == api::kSetDeviceHeartBeat) {
+  if (path == kSetDeviceHeartBeat) {
     std::string url = field("url");
     if (url.empty()) return Refused("url不能为空");
     heartbeat_url_ = new_heartbeat = url;
     return Ok("心跳设置成功");
   }
-  if (path == api::kPersonCreate || path == api::kPersonUpdate) {
+  if (path == kPersonCreate || path == kPersonUpdate) {
     net::JsonValuePtr record = net::ParseJson(Utf8ToUtf16(field("person")));
     if (!record || record->type() != net::JsonType::kObject) return Refused("person参数错误");
     Record person{Member(record, u"id"), Member(record, u"name"), Member(record, u"idcardNum")};
-    if (person.id.empty() || person.id == api::kAllPersons) return Refused("人员id错误");
+    if (person.id.empty() || person.id == kAllPersons) return Refused("人员id错误");
     bool exists = persons_.contains(person.id);
-    if (path == api::kPersonUpdate && !exists) return NotFound();
-    if (path == api::kPersonCreate && exists) return Refused("人员id已存在");
+    if (path == kPersonUpdate && !exists) return NotFound();
+    if (path == kPersonCreate && exists) return Refused("人员id已存在");
     persons_[person.id] = person;
-    return Ok(path == api::kPersonCreate ? "人员创建成功" : "人员更新成功");
+    return Ok(path == kPersonCreate ? "人员创建成功" : "人员更新成功");
   }
   std::string id =
-      path == api::kFaceTakeImg || path == api::kFaceIcCardRegist ? field("personId") : field("id");
-  if (path == api::kPersonDelete) {
-    if (id == api::kAllPersons) {
+      path == kFaceTakeImg || path == kFaceIcCardRegist ? field("personId") : field("id");
+  if (path == kPersonDelete) {
+    if (id == kAllPersons) {
       persons_.clear();
       return Ok("全部人员删除成功");
     }
@@ -117,17 +128,16 @@ std::string DeviceApi::Dispatch(const std::string& path,
     return Ok("人员删除成功");
   }
   auto it = persons_.find(id);
-  if (path == api::kPersonFind) {
+  if (path == kPersonFind) {
     if (it == persons_.end()) return NotFound();
     return "{\"result\":1,\"success\":true,\"data\":{\"id\":" + JsonQuote(it->second.id) +
            ",\"idcardNum\":" + JsonQuote(it->second.idcard) +
            ",\"name\":" + JsonQuote(it->second.name) + "}}";
   }
   // takeImg and icCardRegist.
-  if (busy_) return Refused(std::string(api::kDeviceBusy));
+  if (busy_) return Refused("设备正忙");
   if (it == persons_.end()) return NotFound();
-  return Ok(
-      std::string(path == api::kFaceTakeImg ? api::kStartingPhotoMode : api::kStartingCardMode));
+  return Ok(path == kFaceTakeImg ? "正在开启自动拍照模式" : "正在开启IC卡注册模式");
 }
 
 void DeviceApi::SetBusy(bool busy) {

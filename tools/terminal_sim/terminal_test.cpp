@@ -160,6 +160,49 @@ TEST_F(TerminalTest, PersonStoreAndModePhrasesThroughTheProjectsClient) {
   EXPECT_THROW(Get(*sim, "/sim/events?add=x"), net::ProtocolError);
 }
 
+// The device's API spelt out as the device has it, apart from the bridge's constants: each path
+// with its own field names answers with the phrases the bridge looks for; near misses of a path
+// are unknown and near misses of a field name find nothing.
+TEST_F(TerminalTest, AnswersItsOwnPathsAndFieldNamesOnly) {
+  auto sim = Start(0, 0);
+  const std::string pass = "pass=58317094";
+  auto has = [&](std::string_view path, std::vector<std::string> lines, std::string_view phrase) {
+    return Call(*sim, path, std::move(lines)).find(phrase) != std::string::npos;
+  };
+  const std::string url = "http://127.0.0.1:1/index.html";
+  EXPECT_TRUE(has("/setIdentifyCallBack", {pass, "callbackURL=" + url}, "\"success\":false"));
+  EXPECT_TRUE(has("/setIdentifyCallBack", {pass, "callbackUrl=" + url}, "\"success\":true"));
+  EXPECT_TRUE(has("/setDeviceHeartBeat", {pass, "url=" + url}, "\"success\":true"));
+  EXPECT_EQ(sim->device().callback_url(), url);
+  EXPECT_EQ(sim->device().heartbeat_url(), url);
+
+  const std::string person = "person={\"id\":\"7\",\"idcardNum\":\"\",\"name\":\"张三\"}";
+  EXPECT_TRUE(has("/person/update", {pass, person}, "不存在"));
+  EXPECT_TRUE(has("/person/find", {pass, "id=7"}, "不存在"));
+  EXPECT_TRUE(has("/person/create", {pass, person}, "\"success\":true"));
+  EXPECT_FALSE(has("/person/find", {pass, "id=7"}, "不存在"));
+  EXPECT_TRUE(has("/person/find", {pass, "ID=7"}, "不存在"));
+  EXPECT_TRUE(has("/face/takeImg", {pass, "personId=7"}, "正在开启自动拍照模式"));
+  EXPECT_TRUE(has("/face/takeImg", {pass, "personid=7"}, "不存在"));
+  EXPECT_TRUE(has("/face/icCardRegist", {pass, "personId=7"}, "正在开启IC卡注册模式"));
+  sim->device().SetBusy(true);
+  EXPECT_TRUE(has("/face/takeImg", {pass, "personId=7"}, "设备正忙"));
+  EXPECT_TRUE(has("/face/icCardRegist", {pass, "personId=7"}, "设备正忙"));
+  EXPECT_TRUE(has("/person/delete", {pass, "id=-1"}, "\"success\":true"));
+  EXPECT_EQ(sim->device().PersonCount(), 0u);
+
+  for (const char* miss : {"/setIdentifyCallback", "/setdeviceheartbeat", "/person/Create",
+                           "/person/update/", "/person/del", "/persons/find", "/face/takeimg",
+                           "/face/icCardRegister", "/index.html", "/"}) {
+    try {
+      Call(*sim, miss, {pass, "id=7"});
+      ADD_FAILURE() << miss;
+    } catch (const net::ProtocolError& e) {
+      EXPECT_EQ(e.code(), 404) << miss;
+    }
+  }
+}
+
 TEST_F(TerminalTest, EventsComeFromItsAddressWithFetchablePictures) {
   Receiver bridge;
   auto sim = Start(20, 6, 0.2);
