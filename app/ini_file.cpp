@@ -70,7 +70,7 @@ std::string IniFile::ReadString(std::string_view section, std::string_view key,
                                 std::string_view default_value) const {
   std::vector<std::string> lines;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!ReadLines(path_, lines)) return std::string(default_value);
   }
   const std::string section_cp = Utf8ToCp936(section);
@@ -96,7 +96,7 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
   const std::string key_cp = Utf8ToCp936(key);
   const std::string value_cp = Utf8ToCp936(value);
 
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> lines;
   ReadLines(path_, lines);
 

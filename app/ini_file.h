@@ -8,9 +8,10 @@
 // Thread-safe: one IniFile may be read and written from several threads.
 
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "base/mutex.h"
 
 namespace pmr::app {
 
@@ -32,7 +33,7 @@ class IniFile {
 
  private:
   std::filesystem::path path_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;  // one reader or writer of the file at a time
 };
 
 }  // namespace pmr::app

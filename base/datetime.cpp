@@ -285,17 +285,17 @@ std::string FormatGeneral(double value, char decimal_separator) {
 }
 
 DateTime FixedClock::Now() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return now_;
 }
 
 void FixedClock::Set(DateTime now) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   now_ = now;
 }
 
 void FixedClock::AdvanceSeconds(double seconds) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   now_ = DateTime::FromLinearDays(now_.LinearDays() + seconds / 86'400.0);
 }
 

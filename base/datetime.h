@@ -6,11 +6,11 @@
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "base/error.h"
+#include "base/mutex.h"
 
 namespace pmr {
 
@@ -126,8 +126,8 @@ class FixedClock final : public Clock {
   void AdvanceSeconds(double seconds);
 
  private:
-  mutable std::mutex mutex_;
-  DateTime now_;
+  mutable Mutex mutex_;
+  DateTime now_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pmr

@@ -1,16 +1,15 @@
 #include "base/log_file.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <exception>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <system_error>
 #include <utility>
 
 #include "base/file_path.h"
+#include "base/mutex.h"
 
 namespace pmr {
 namespace {
@@ -215,18 +214,18 @@ struct LogFile::Shared {
   explicit Shared(const LogFileOptions& o) : options(o) {}
 
   const LogFileOptions options;
-  std::mutex mutex;
+  Mutex mutex;
   // Signals every change below to the writer, Flush and the destructor.
-  std::condition_variable changed;
-  std::deque<Entry> pending;       // guarded by mutex
-  std::size_t pending_bytes = 0;   // guarded by mutex
-  std::uint64_t dropped = 0;       // guarded by mutex; since the writer last took the queue
-  DateTime first_dropped;          // guarded by mutex
-  std::optional<fs::path> folder;  // guarded by mutex; none before Open
-  std::uint64_t written = 0;       // guarded by mutex; lines given to Write
-  std::uint64_t done = 0;          // guarded by mutex; of those, written or dropped
-  bool stopping = false;           // guarded by mutex
-  bool stopped = false;            // guarded by mutex
+  CondVar changed;
+  std::deque<Entry> pending GUARDED_BY(mutex);
+  std::size_t pending_bytes GUARDED_BY(mutex) = 0;
+  std::uint64_t dropped GUARDED_BY(mutex) = 0;  // since the writer last took the queue
+  DateTime first_dropped GUARDED_BY(mutex);
+  std::optional<fs::path> folder GUARDED_BY(mutex);  // none before Open
+  std::uint64_t written GUARDED_BY(mutex) = 0;       // lines given to Write
+  std::uint64_t done GUARDED_BY(mutex) = 0;          // of those, written or dropped
+  bool stopping GUARDED_BY(mutex) = false;
+  bool stopped GUARDED_BY(mutex) = false;
 };
 
 LogFile::LogFile(const Clock& clock, LogFileOptions options)
@@ -235,10 +234,14 @@ LogFile::LogFile(const Clock& clock, LogFileOptions options)
 LogFile::~LogFile() {
   bool stopped = false;
   {
-    std::unique_lock lock(shared_->mutex);
-    shared_->stopping = true;
-    shared_->changed.notify_all();
-    stopped = shared_->changed.wait_for(lock, 1s, [&] { return shared_->stopped; });
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    Shared& s = *shared_;
+    MutexLock lock(s.mutex);
+    s.stopping = true;
+    s.changed.NotifyAll();
+    while (!s.stopped && s.changed.WaitUntil(s.mutex, deadline)) {
+    }
+    stopped = s.stopped;
   }
   if (stopped) {
     thread_.join();
@@ -256,10 +259,10 @@ void LogFile::Open(const fs::path& folder) {
     // A name that cannot be read or a clock that fails: old files stay, logging goes on.
   }
   {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     shared_->folder = folder;
   }
-  shared_->changed.notify_all();
+  shared_->changed.NotifyAll();
 }
 
 void LogFile::Write(std::string line) {
@@ -271,7 +274,7 @@ void LogFile::Write(std::string line) {
   }
   const std::size_t bytes = kStampBytes + line.size() + kNewline.size();
   {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     ++shared_->written;
     if (bytes > shared_->options.max_pending_bytes - shared_->pending_bytes) {
       if (shared_->dropped++ == 0) shared_->first_dropped = stamp;
@@ -280,22 +283,26 @@ void LogFile::Write(std::string line) {
       shared_->pending_bytes += bytes;
     }
   }
-  shared_->changed.notify_all();
+  shared_->changed.NotifyAll();
 }
 
 bool LogFile::Flush(std::chrono::milliseconds wait) {
-  std::unique_lock lock(shared_->mutex);
-  const std::uint64_t target = shared_->written;
-  return shared_->changed.wait_for(lock, wait, [&] { return shared_->done >= target; });
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  Shared& s = *shared_;
+  MutexLock lock(s.mutex);
+  const std::uint64_t target = s.written;
+  while (s.done < target && s.changed.WaitUntil(s.mutex, deadline)) {
+  }
+  return s.done >= target;
 }
 
 void LogFile::Run(std::shared_ptr<Shared> shared) {
   Shared& s = *shared;
   DayFileWriter writer(s.options.daily_cap_bytes);
-  std::unique_lock lock(s.mutex);
-  const auto has_work = [&] { return s.folder && s.done < s.written; };
+  MutexLock lock(s.mutex);
+  const auto has_work = [&]() REQUIRES(s.mutex) { return s.folder && s.done < s.written; };
   while (true) {
-    s.changed.wait(lock, [&] { return s.stopping || has_work(); });
+    while (!s.stopping && !has_work()) s.changed.Wait(s.mutex);
     if (!has_work()) break;
     std::deque<Entry> batch = std::exchange(s.pending, {});
     s.pending_bytes = 0;
@@ -303,19 +310,19 @@ void LogFile::Run(std::shared_ptr<Shared> shared) {
     const DateTime dropped_at = s.first_dropped;
     const std::uint64_t taken = s.written;
     const fs::path folder = *s.folder;
-    lock.unlock();
+    lock.Unlock();
     try {
       writer.WriteBatch(folder, dropped, dropped_at, batch);
     } catch (const std::exception&) {
       writer.Reset();  // out of memory: this batch is lost, the writer goes on
     }
     batch.clear();
-    lock.lock();
+    lock.Lock();
     s.done = taken;
-    s.changed.notify_all();
+    s.changed.NotifyAll();
   }
   s.stopped = true;
-  s.changed.notify_all();
+  s.changed.NotifyAll();
 }
 
 }  // namespace pmr

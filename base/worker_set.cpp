@@ -10,7 +10,7 @@ WorkerSet::~WorkerSet() { Shutdown(std::chrono::milliseconds(0)); }
 
 bool WorkerSet::Start(std::function<void()> work) {
   {
-    std::lock_guard lock(shared_->mutex);
+    MutexLock lock(shared_->mutex);
     if (shared_->stopping) return false;
     ++shared_->running;
   }
@@ -19,25 +19,31 @@ bool WorkerSet::Start(std::function<void()> work) {
       work();
     } catch (...) {
     }
-    std::lock_guard lock(shared->mutex);
-    if (--shared->running == 0) shared->idle.notify_all();
+    MutexLock lock(shared->mutex);
+    if (--shared->running == 0) shared->idle.NotifyAll();
   }).detach();
   return true;
 }
 
 bool WorkerSet::Shutdown(std::chrono::milliseconds wait) {
-  std::unique_lock lock(shared_->mutex);
-  shared_->stopping = true;
-  return shared_->idle.wait_for(lock, wait, [&] { return shared_->running == 0; });
+  {
+    MutexLock lock(shared_->mutex);
+    shared_->stopping = true;
+  }
+  return WaitIdle(wait);
 }
 
 bool WorkerSet::WaitIdle(std::chrono::milliseconds wait) {
-  std::unique_lock lock(shared_->mutex);
-  return shared_->idle.wait_for(lock, wait, [&] { return shared_->running == 0; });
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  Shared& s = *shared_;
+  MutexLock lock(s.mutex);
+  while (s.running != 0 && s.idle.WaitUntil(s.mutex, deadline)) {
+  }
+  return s.running == 0;
 }
 
 std::size_t WorkerSet::Running() const {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   return shared_->running;
 }
 

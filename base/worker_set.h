@@ -6,11 +6,11 @@
 // reports workers still running.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
+
+#include "base/mutex.h"
 
 namespace pmr {
 
@@ -32,10 +32,10 @@ class WorkerSet {
 
  private:
   struct Shared {
-    mutable std::mutex mutex;
-    std::condition_variable idle;
-    std::size_t running = 0;
-    bool stopping = false;
+    Mutex mutex;
+    CondVar idle;
+    std::size_t running GUARDED_BY(mutex) = 0;
+    bool stopping GUARDED_BY(mutex) = false;
   };
   std::shared_ptr<Shared> shared_;
 };

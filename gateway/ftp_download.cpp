@@ -205,7 +205,7 @@ BusyMarker::~BusyMarker() {
 
 bool FtpBusyHostList::AddMarkerUnlessBusy(const std::string& busy_marker, const std::string& host,
                                           std::string& busy_text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (text_.find(busy_marker) != std::string::npos) {
     busy_text = text_;
     return false;
@@ -215,17 +215,17 @@ bool FtpBusyHostList::AddMarkerUnlessBusy(const std::string& busy_marker, const 
 }
 
 void FtpBusyHostList::AddMarker(const std::string& host) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   text_ = WithBusyMarker(text_, host);
 }
 
 void FtpBusyHostList::RemoveMarker(const std::string& host) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   text_ = WithoutBusyMarker(text_, host);
 }
 
 std::string FtpBusyHostList::Text() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return text_;
 }
 

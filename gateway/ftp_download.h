@@ -6,9 +6,9 @@
 
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "net/ftp_client.h"
 
 namespace pmr::gateway {
@@ -47,8 +47,8 @@ class FtpBusyHostList final : public FtpBusyHosts {
                            std::string& busy_text) override;
 
  private:
-  mutable std::mutex mutex_;
-  std::string text_;
+  mutable Mutex mutex_;
+  std::string text_ GUARDED_BY(mutex_);
 };
 
 // The six parts of an FTP URL; port "21" when the URL names none, path "/" when it has none.

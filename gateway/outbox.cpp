@@ -248,7 +248,7 @@ std::vector<UploadJob> Outbox::Restore(const Note& note) {
       say("outbox: damaged job " + id + " moved to damaged: " + e.what());
     }
   }
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   for (const UploadJob& job : jobs) {
     ++count_;
     bytes_ += job.size;
@@ -267,7 +267,7 @@ std::optional<UploadJob> Outbox::Store(std::string name, std::string pid, std::s
   const std::string description = EncodeJob(job, picture);
   job.size = description.size() + picture.size();
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (count_ + 1 > limits_.max_jobs || bytes_ + job.size > limits_.max_bytes) {
       why = "the outbox is full (" + std::to_string(count_) + " jobs, " +
             std::to_string(bytes_) + " bytes; at most " + std::to_string(limits_.max_jobs) +
@@ -346,18 +346,18 @@ void Outbox::SetAside(const UploadJob& job) {
 }
 
 void Outbox::Forget(const UploadJob& job) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (count_ > 0) --count_;
   bytes_ -= std::min(bytes_, job.size);
 }
 
 std::size_t Outbox::Count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return count_;
 }
 
 std::uintmax_t Outbox::Bytes() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return bytes_;
 }
 

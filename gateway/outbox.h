@@ -13,13 +13,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/error.h"
+#include "base/mutex.h"
 
 namespace pmr::gateway {
 
@@ -93,14 +93,14 @@ class Outbox {
   std::uintmax_t Bytes() const;
 
  private:
-  void Forget(const UploadJob& job);
+  void Forget(const UploadJob& job) EXCLUDES(mutex_);
 
   const std::filesystem::path folder_;
   const OutboxLimits limits_;
-  mutable std::mutex mutex_;
-  std::size_t count_ = 0;     // guarded by mutex_
-  std::uintmax_t bytes_ = 0;  // guarded by mutex_
-  uint64_t sequence_ = 0;     // guarded by mutex_
+  mutable Mutex mutex_;
+  std::size_t count_ GUARDED_BY(mutex_) = 0;
+  std::uintmax_t bytes_ GUARDED_BY(mutex_) = 0;
+  uint64_t sequence_ GUARDED_BY(mutex_) = 0;
 };
 
 // The description file of a job for `picture`, and its reading: the job's fields (id and

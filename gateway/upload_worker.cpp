@@ -1,15 +1,14 @@
 #include "gateway/upload_worker.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "base/durable_file.h"
 #include "base/file_path.h"
+#include "base/mutex.h"
 #include "base/text.h"
 #include "net/base64.h"
 #include "net/http_client.h"
@@ -43,8 +42,8 @@ std::string Describe(const UploadJob& job) { return job.name + " for " + job.pid
 void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
   // Reading the counters and handing the texts on happen as one step, so the texts reach the
   // window in the order the counters were read: the last text shown is never an older count.
-  static std::mutex order;
-  std::lock_guard lock(order);
+  static Mutex order;
+  MutexLock lock(order);
   window.SetStatus(1, std::to_string(state.PicsWaiting.load()) + "张图片等待上传...");
   window.SetStatus(2, std::to_string(state.PicsUploaded.load()) + "张图片已上传...");
 }
@@ -96,28 +95,27 @@ struct UploadWorkers::Shared {
   std::size_t max_parallel = 4;
   RetryPolicy policy;
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::map<Key, Entry> queue;             // guarded by mutex
-  uint64_t order = 0;                     // guarded by mutex
-  std::size_t runners = 0;                // guarded by mutex
-  std::size_t in_flight = 0;              // guarded by mutex
-  std::vector<UploadJob> unsynced;        // guarded by mutex: jobs not yet on the disk
-  bool syncing = false;                   // guarded by mutex
-  bool stopping = false;                  // guarded by mutex
-  bool held = false;                      // guarded by mutex
+  Mutex mutex;
+  CondVar changed;
+  std::map<Key, Entry> queue GUARDED_BY(mutex);
+  uint64_t order GUARDED_BY(mutex) = 0;
+  std::size_t runners GUARDED_BY(mutex) = 0;
+  std::size_t in_flight GUARDED_BY(mutex) = 0;
+  std::vector<UploadJob> unsynced GUARDED_BY(mutex);  // jobs not yet on the disk
+  bool syncing GUARDED_BY(mutex) = false;
+  bool stopping GUARDED_BY(mutex) = false;
+  bool held GUARDED_BY(mutex) = false;
 
   void Log(std::string line) { context.window->LogDetail(std::move(line)); }
 
-  // Call with the mutex held.
-  void Enqueue(Entry entry, SteadyClock::time_point due, const std::shared_ptr<Shared>& self) {
+  void Enqueue(Entry entry, SteadyClock::time_point due, const std::shared_ptr<Shared>& self)
+      REQUIRES(mutex) {
     queue.emplace(Key{due, ++order}, std::move(entry));
-    changed.notify_all();
+    changed.NotifyAll();
     AddRunners(self);
   }
 
-  // Call with the mutex held.
-  void AddRunners(const std::shared_ptr<Shared>& self) {
+  void AddRunners(const std::shared_ptr<Shared>& self) REQUIRES(mutex) {
     while (runners < std::min(max_parallel, queue.size() + in_flight) && !stopping && !held) {
       ++runners;
       // Each runner ends when the queue is empty; the shared block keeps what it needs alive
@@ -127,7 +125,7 @@ struct UploadWorkers::Shared {
   }
 
   // A job that will not be sent: it no longer waits.
-  void Drop(const UploadJob& job, const std::string& why, bool set_aside) {
+  void Drop(const UploadJob& job, const std::string& why, bool set_aside) EXCLUDES(mutex) {
     if (set_aside) {
       outbox->SetAside(job);
     } else {
@@ -139,7 +137,7 @@ struct UploadWorkers::Shared {
   }
 
   // One attempt; true when the job is to be tried again.
-  bool Attempt(Entry& entry) {
+  bool Attempt(Entry& entry) EXCLUDES(mutex) {
     const UploadJob& job = entry.job;
     const auto age = std::chrono::milliseconds(NowUnixMs() - job.created_ms);
     if (age > policy.max_age) {
@@ -175,35 +173,35 @@ struct UploadWorkers::Shared {
 
   static void Run(std::shared_ptr<Shared> self) {
     Shared& s = *self;
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     while (!s.stopping && !s.queue.empty()) {
       auto first = s.queue.begin();
       // A copy: another runner may take that job while this one waits.
       const SteadyClock::time_point due = first->first.first;
       if (due > SteadyClock::now()) {
-        s.changed.wait_until(lock, due);
+        s.changed.WaitUntil(s.mutex, due);
         continue;
       }
       Entry entry = std::move(first->second);
       s.queue.erase(first);
       ++s.in_flight;
-      lock.unlock();
+      lock.Unlock();
       bool again = false;
       try {
         again = s.Attempt(entry);
       } catch (...) {
         // An upload never takes the process down; the job stays for the next start.
       }
-      lock.lock();
+      lock.Lock();
       --s.in_flight;
       if (again) {
         const auto next = SteadyClock::now() + PauseAfter(entry.failures, s.policy);
         s.queue.emplace(Key{next, ++s.order}, std::move(entry));
       }
-      s.changed.notify_all();
+      s.changed.NotifyAll();
     }
     --s.runners;
-    s.changed.notify_all();
+    s.changed.NotifyAll();
   }
 
   // Puts new job files on the disk shortly after they were written, off the callback's
@@ -211,12 +209,14 @@ struct UploadWorkers::Shared {
   // damaged one (a damaged one is told by its check value and set aside).
   static void Sync(std::shared_ptr<Shared> self) {
     Shared& s = *self;
-    std::unique_lock lock(s.mutex);
+    MutexLock lock(s.mutex);
     while (!s.unsynced.empty()) {
-      s.changed.wait_for(lock, kSyncGathering, [&s] { return s.stopping; });
+      const auto gathered = SteadyClock::now() + kSyncGathering;
+      while (!s.stopping && s.changed.WaitUntil(s.mutex, gathered)) {
+      }
       std::vector<UploadJob> jobs;
       jobs.swap(s.unsynced);
-      lock.unlock();
+      lock.Unlock();
       std::vector<fs::path> files;
       for (const UploadJob& job : jobs) {
         std::error_code error;
@@ -225,17 +225,20 @@ struct UploadWorkers::Shared {
         files.push_back(s.outbox->JobPath(job));
       }
       if (!files.empty()) SyncToDisk(s.outbox->folder(), files);
-      lock.lock();
+      lock.Lock();
     }
     s.syncing = false;
-    s.changed.notify_all();
+    s.changed.NotifyAll();
   }
 };
 
 UploadWorkers::UploadWorkers(std::shared_ptr<Outbox> outbox, UploadContext context,
                              std::size_t max_parallel, RetryPolicy policy, bool held)
     : shared_(std::make_shared<Shared>()) {
-  shared_->held = held;
+  {
+    MutexLock lock(shared_->mutex);
+    shared_->held = held;
+  }
   shared_->outbox = std::move(outbox);
   shared_->context = std::move(context);
   shared_->max_parallel = max_parallel == 0 ? 1 : max_parallel;
@@ -249,7 +252,7 @@ std::size_t UploadWorkers::Restore() {
   std::vector<UploadJob> jobs = s.outbox->Restore([&s](const std::string& line) { s.Log(line); });
   const int64_t now_ms = NowUnixMs();
   std::size_t queued = 0;
-  std::unique_lock lock(s.mutex);
+  MutexLock lock(s.mutex);
   for (UploadJob& job : jobs) {
     if (std::chrono::milliseconds(now_ms - job.created_ms) > s.policy.max_age) {
       s.outbox->Remove(job);
@@ -259,7 +262,7 @@ std::size_t UploadWorkers::Restore() {
     s.Enqueue({std::move(job), 0}, SteadyClock::now(), shared_);
     ++queued;
   }
-  lock.unlock();
+  lock.Unlock();
   if (queued > 0) {
     s.context.state->PicsWaiting += static_cast<int32_t>(queued);
     s.Log("outbox: " + std::to_string(queued) + " pictures not yet uploaded queued again");
@@ -281,7 +284,7 @@ std::optional<UploadJob> UploadWorkers::Record(const std::string& name, const st
           why);
     return std::nullopt;
   }
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   s.unsynced.push_back(*job);
   if (!s.syncing) {
     s.syncing = true;
@@ -291,33 +294,39 @@ std::optional<UploadJob> UploadWorkers::Record(const std::string& name, const st
 }
 
 void UploadWorkers::Start(UploadJob job) {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   if (shared_->stopping) return;  // it stays in the outbox for the next start
   shared_->Enqueue({std::move(job), 0}, SteadyClock::now(), shared_);
 }
 
 void UploadWorkers::Resume() {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   shared_->held = false;
   shared_->AddRunners(shared_);
 }
 
 bool UploadWorkers::Shutdown(std::chrono::milliseconds wait) {
-  std::unique_lock lock(shared_->mutex);
-  shared_->stopping = true;
-  shared_->changed.notify_all();
-  return shared_->changed.wait_for(
-      lock, wait, [&] { return shared_->runners == 0 && !shared_->syncing; });
+  const auto deadline = SteadyClock::now() + wait;
+  Shared& s = *shared_;
+  MutexLock lock(s.mutex);
+  s.stopping = true;
+  s.changed.NotifyAll();
+  while ((s.runners != 0 || s.syncing) && s.changed.WaitUntil(s.mutex, deadline)) {
+  }
+  return s.runners == 0 && !s.syncing;
 }
 
 bool UploadWorkers::WaitIdle(std::chrono::milliseconds wait) {
-  std::unique_lock lock(shared_->mutex);
-  return shared_->changed.wait_for(
-      lock, wait, [&] { return shared_->queue.empty() && shared_->in_flight == 0; });
+  const auto deadline = SteadyClock::now() + wait;
+  Shared& s = *shared_;
+  MutexLock lock(s.mutex);
+  while ((!s.queue.empty() || s.in_flight != 0) && s.changed.WaitUntil(s.mutex, deadline)) {
+  }
+  return s.queue.empty() && s.in_flight == 0;
 }
 
 std::size_t UploadWorkers::Pending() const {
-  std::lock_guard lock(shared_->mutex);
+  MutexLock lock(shared_->mutex);
   return shared_->queue.size() + shared_->in_flight;
 }
 

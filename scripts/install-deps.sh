@@ -26,10 +26,12 @@ declare -A profiles=(
   [mingw]="@default g++-mingw-w64-x86-64-posix wine wine64 fonts-wine nsis xvfb xauth
            fonts-wqy-microhei imagemagick iproute2"
   [fuzz]="@demo clang libclang-rt-14-dev"
+  # The build whose locking clang's thread-safety analysis checks.
+  [thread-safety]="@demo clang-14"
   # bench/report.py and its scripts: load peers next to the bridge's own servers.
   [bench]="@default wrk nginx"
 )
-order=(demo default asan tsan window gtk mingw fuzz bench)
+order=(demo default asan tsan window gtk mingw fuzz thread-safety bench)
 
 usage() {
   echo "usage: scripts/install-deps.sh [--list] [PROFILE...]; profiles: ${order[*]}" >&2

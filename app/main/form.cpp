@@ -223,7 +223,7 @@ void TForm1::StartBinding(bool by_retry) {
                                    [] { return net::OwnAddress(); }};
   context.open_first_pages = !by_retry || !first_pages_opened_;
   binding_workers_.Start([this, context] {
-    std::lock_guard one_at_a_time(binding_run_);
+    MutexLock one_at_a_time(binding_run_);
     terminal::TPAThread2(context).Execute();
   });
 }

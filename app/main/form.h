@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "app/app_state.h"
 #include "base/datetime.h"
 #include "base/log_file.h"
+#include "base/mutex.h"
 #include "base/worker_set.h"
 #include "gateway/callback_handler.h"
 #include "gateway/ftp_download.h"
@@ -140,7 +140,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   WorkerSet binding_workers_;
   // One binding runs at a time; a start while one runs waits for it, so that a new terminal
   // address from the settings dialog is always bound.
-  std::mutex binding_run_;
+  Mutex binding_run_;
   std::atomic<bool> binding_retry_armed_{false};
   std::atomic<bool> first_pages_opened_{false};
 

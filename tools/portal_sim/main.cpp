@@ -11,18 +11,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "base/mutex.h"
 #include "tools/portal_sim/portal_sim.h"
 
 namespace {
 
-std::mutex out_mutex;
+pmr::Mutex out_mutex;
 
 void Out(const std::string& line) {
-  std::lock_guard lock(out_mutex);
+  pmr::MutexLock lock(out_mutex);
   std::cout << "portal: " << line << std::endl;
 }
 

@@ -89,7 +89,7 @@ PortalSim::~PortalSim() { Stop(); }
 
 void PortalSim::Start(const std::string& ip, std::uint16_t port) {
   {
-    std::lock_guard lock(stop_mutex_);
+    MutexLock lock(stop_mutex_);
     stopping_ = false;
   }
   server_.Bindings = {{ip, port}};
@@ -98,10 +98,10 @@ void PortalSim::Start(const std::string& ip, std::uint16_t port) {
 
 void PortalSim::Stop() {
   {
-    std::lock_guard lock(stop_mutex_);
+    MutexLock lock(stop_mutex_);
     stopping_ = true;
   }
-  stop_changed_.notify_all();
+  stop_changed_.NotifyAll();
   if (server_.Active()) server_.SetActive(false);
 }
 
@@ -109,8 +109,10 @@ std::uint16_t PortalSim::Port() const { return server_.ListeningPort(); }
 
 bool PortalSim::ApplySwitches(net::THTTPResponseInfo& response) {
   if (const int ms = hang_ms_.load(); ms > 0) {
-    std::unique_lock lock(stop_mutex_);
-    stop_changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    MutexLock lock(stop_mutex_);
+    while (!stopping_ && stop_changed_.WaitUntil(stop_mutex_, until)) {
+    }
   }
   const int code = status_code_.load();
   if (code == 200) return false;
@@ -120,13 +122,13 @@ bool PortalSim::ApplySwitches(net::THTTPResponseInfo& response) {
 }
 
 void PortalSim::SetFailShare(double share) {
-  std::lock_guard lock(fail_mutex_);
+  MutexLock lock(fail_mutex_);
   fail_millionths_ = static_cast<std::uint64_t>(std::llround(std::clamp(share, 0.0, 1.0) * 1e6));
   fail_requests_ = 0;
 }
 
 bool PortalSim::FailThisUpload() {
-  std::lock_guard lock(fail_mutex_);
+  MutexLock lock(fail_mutex_);
   if (fail_millionths_ == 0) return false;
   // Fails when the running sum of the share passes a whole number.
   const std::uint64_t before = fail_requests_ * fail_millionths_ / kMillion;

@@ -17,14 +17,13 @@
 // Handlers run on the server's connection threads; every member is safe to call from any thread.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/mutex.h"
 #include "net/http_server.h"
 #include "tools/portal_sim/pages.h"
 #include "tools/portal_sim/upload_store.h"
@@ -86,14 +85,14 @@ class PortalSim {
   std::atomic<std::size_t> rejected_{0}, failed_by_switch_{0}, gethid_{0}, getsp_{0};
   std::atomic<std::size_t> failed_uploads_{0};
 
-  std::mutex fail_mutex_;
+  Mutex fail_mutex_;
   // Kept in millionths so that the count of failures is exact integer arithmetic.
-  std::uint64_t fail_millionths_ = 0;  // guarded by fail_mutex_
-  std::uint64_t fail_requests_ = 0;    // guarded by fail_mutex_; upload requests since set
+  std::uint64_t fail_millionths_ GUARDED_BY(fail_mutex_) = 0;
+  std::uint64_t fail_requests_ GUARDED_BY(fail_mutex_) = 0;  // upload requests since set
 
-  std::mutex stop_mutex_;
-  std::condition_variable stop_changed_;
-  bool stopping_ = false;  // guarded by stop_mutex_
+  Mutex stop_mutex_;
+  CondVar stop_changed_;
+  bool stopping_ GUARDED_BY(stop_mutex_) = false;
 };
 
 }  // namespace pmr::portal_sim

@@ -63,7 +63,7 @@ UploadRecord UploadStore::Add(std::string_view pid, std::string_view taketime,
   record.hash = Fnv1a64(picture);
 
   // The number and the file go together: a failed write must not leave a gap or a stray file.
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record.number = next_number_;
   if (!folder_.empty()) {
     record.file_name = std::to_string(record.number) + "_" + FileNamePart(pid) + ".jpg";
@@ -93,19 +93,19 @@ UploadRecord UploadStore::Add(std::string_view pid, std::string_view taketime,
 }
 
 std::vector<UploadRecord> UploadStore::Records() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return records_;
 }
 
 std::map<std::string, std::size_t> UploadStore::CountsByPid() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::map<std::string, std::size_t> counts;
   for (const UploadRecord& r : records_) ++counts[r.pid];
   return counts;
 }
 
 std::size_t UploadStore::Count() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return records_.size();
 }
 
@@ -113,7 +113,7 @@ std::size_t UploadStore::FilesInFolder() const {
   if (folder_.empty()) return 0;
   std::vector<std::string> names;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (const UploadRecord& r : records_) names.push_back(r.file_name);
   }
   std::size_t present = 0;

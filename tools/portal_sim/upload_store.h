@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/checksum.h"
+#include "base/mutex.h"
 
 namespace pmr::portal_sim {
 
@@ -58,9 +58,9 @@ class UploadStore {
 
  private:
   std::filesystem::path folder_;
-  mutable std::mutex mutex_;
-  std::uint64_t next_number_ = 1;      // guarded by mutex_
-  std::vector<UploadRecord> records_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::uint64_t next_number_ GUARDED_BY(mutex_) = 1;
+  std::vector<UploadRecord> records_ GUARDED_BY(mutex_);
 };
 
 }  // namespace pmr::portal_sim

@@ -93,7 +93,7 @@ std::string DeviceApi::Dispatch(const std::string& path,
     return it == form.end() ? std::string() : it->second;
   };
   if (field("pass") != kPassword) return Refused("密码错误");
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (path == kSetIdentifyCallBack) {
     std::string url = field("callbackUrl");
     if (url.empty()) return Refused("callbackUrl不能为空");
@@ -141,41 +141,41 @@ std::string DeviceApi::Dispatch(const std::string& path,
 }
 
 void DeviceApi::SetBusy(bool busy) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   busy_ = busy;
 }
 
 bool DeviceApi::busy() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return busy_;
 }
 
 std::vector<std::string> DeviceApi::PersonIds() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> ids;
   for (const auto& [id, person] : persons_) ids.push_back(id);
   return ids;
 }
 
 std::size_t DeviceApi::PersonCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return persons_.size();
 }
 
 std::string DeviceApi::PersonJson(const std::string& id) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = persons_.find(id);
   if (it == persons_.end()) return "";
   return "{\"id\":" + JsonQuote(it->second.id) + ",\"name\":" + JsonQuote(it->second.name) + "}";
 }
 
 std::string DeviceApi::callback_url() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return callback_url_;
 }
 
 std::string DeviceApi::heartbeat_url() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return heartbeat_url_;
 }
 

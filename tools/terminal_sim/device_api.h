@@ -7,9 +7,10 @@
 
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace pmr::terminal_sim {
 
@@ -45,11 +46,11 @@ class DeviceApi {
   std::string Dispatch(const std::string& path, const std::map<std::string, std::string>& form,
                        std::string& new_callback, std::string& new_heartbeat);
 
-  mutable std::mutex mutex_;
-  std::map<std::string, Record> persons_;  // guarded by mutex_
-  bool busy_ = false;                      // guarded by mutex_
-  std::string callback_url_;               // guarded by mutex_
-  std::string heartbeat_url_;              // guarded by mutex_
+  mutable Mutex mutex_;
+  std::map<std::string, Record> persons_ GUARDED_BY(mutex_);
+  bool busy_ GUARDED_BY(mutex_) = false;
+  std::string callback_url_ GUARDED_BY(mutex_);
+  std::string heartbeat_url_ GUARDED_BY(mutex_);
 };
 
 // JSON string literal of UTF-8 text.

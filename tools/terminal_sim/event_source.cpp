@@ -135,46 +135,46 @@ EventSource::~EventSource() { Stop(); }
 
 void EventSource::Stop() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
   }
   cancel_ = true;
-  wake_.notify_all();
+  wake_.NotifyAll();
   if (events_thread_.joinable()) events_thread_.join();
   if (heartbeat_thread_.joinable()) heartbeat_thread_.join();
 }
 
 void EventSource::SetCallbackUrl(const std::string& url) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     callback_url_ = url;
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 void EventSource::SetHeartbeatUrl(const std::string& url) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     heartbeat_url_ = url;
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 void EventSource::AddEvents(long count) {
   if (count <= 0) return;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     added_ += count;
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 void EventSource::Pause(bool paused) {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     paused_ = paused;
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
 }
 
 EventStats EventSource::Stats() const {
@@ -183,7 +183,7 @@ EventStats EventSource::Stats() const {
 }
 
 std::string EventSource::callback_url() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return callback_url_;
 }
 
@@ -265,11 +265,11 @@ void EventSource::EventLoop() {
   long rate_sent = 0;
   Clock::time_point next_due = Clock::now();
   bool had_callback = false;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     if (stopping_) return;
     if (callback_url_.empty()) {
-      wake_.wait(lock);
+      wake_.Wait(mutex_);
       continue;
     }
     if (!had_callback) {
@@ -281,9 +281,9 @@ void EventSource::EventLoop() {
     bool extra = added_ > 0;
     if (!extra && !(rate_on && Clock::now() >= next_due)) {
       if (rate_on) {
-        wake_.wait_until(lock, next_due);
+        wake_.WaitUntil(mutex_, next_due);
       } else {
-        wake_.wait(lock);
+        wake_.Wait(mutex_);
       }
       continue;
     }
@@ -298,14 +298,14 @@ void EventSource::EventLoop() {
       if (next_due < Clock::now()) next_due = Clock::now();
     }
     std::string url = callback_url_;
-    lock.unlock();
+    lock.Unlock();
     try {
       Send(MakeEvent(++sequence), url);
     } catch (const std::exception& e) {
       ++events_failed_;
       if (log_) log_("event " + std::to_string(sequence) + " -> failed: " + e.what());
     }
-    lock.lock();
+    lock.Lock();
   }
 }
 
@@ -314,15 +314,15 @@ void EventSource::HeartbeatLoop() {
   auto step = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(options_.heartbeat_seconds));
   long count = 0;
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   for (;;) {
     if (stopping_) return;
     if (heartbeat_url_.empty()) {
-      wake_.wait(lock);
+      wake_.Wait(mutex_);
       continue;
     }
     std::string url = heartbeat_url_;
-    lock.unlock();
+    lock.Unlock();
     std::string body = "{\"deviceKey\":\"SIM-" + options_.address + "\",\"ip\":\"" +
                        options_.address + "\",\"time\":" + std::to_string(NowMillis()) + "}";
     PostResult result = PostJson(url, body, options_.address, options_.post_timeout, &cancel_);
@@ -334,9 +334,10 @@ void EventSource::HeartbeatLoop() {
                 : "failed: " +
                       (result.status ? "status " + std::to_string(result.status) : result.error)));
     }
-    lock.lock();
+    lock.Lock();
     Clock::time_point due = Clock::now() + step;
-    wake_.wait_until(lock, due, [&] { return stopping_; });
+    while (!stopping_ && wake_.WaitUntil(mutex_, due)) {
+    }
   }
 }
 

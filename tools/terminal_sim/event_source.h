@@ -8,16 +8,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace pmr::terminal_sim {
 
@@ -102,13 +102,13 @@ class EventSource {
   PersonList persons_;
   LogLine log_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;
-  std::string callback_url_;                   // guarded by mutex_
-  std::string heartbeat_url_;                  // guarded by mutex_
-  long added_ = 0;                             // guarded by mutex_
-  bool paused_ = false;                        // guarded by mutex_
-  bool stopping_ = false;                      // guarded by mutex_
+  mutable Mutex mutex_;
+  CondVar wake_;
+  std::string callback_url_ GUARDED_BY(mutex_);
+  std::string heartbeat_url_ GUARDED_BY(mutex_);
+  long added_ GUARDED_BY(mutex_) = 0;
+  bool paused_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   std::mt19937_64 random_;                     // event thread only
   std::deque<std::filesystem::path> written_;  // event thread only
 

@@ -121,7 +121,7 @@ void FtpServer::Stop() {
   if (accept_thread_.joinable()) accept_thread_.join();
   std::list<Session> sessions;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (Session& session : sessions_) session.control.Interrupt();
     sessions.splice(sessions.end(), sessions_);
   }
@@ -134,7 +134,7 @@ void FtpServer::Stop() {
 void FtpServer::ReapDone() {
   std::list<Session> done;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
       auto next = std::next(it);
       if (it->done.load()) done.splice(done.end(), sessions_, it);
@@ -156,7 +156,7 @@ void FtpServer::AcceptLoop() {
     }
     ReapDone();
     if (!accepted.valid()) continue;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_.load()) return;
     Session& session = sessions_.emplace_back();
     session.control = std::move(accepted);

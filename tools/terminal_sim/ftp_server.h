@@ -12,10 +12,10 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "base/mutex.h"
 #include "net/socket.h"
 
 namespace pmr::terminal_sim {
@@ -62,8 +62,8 @@ class FtpServer {
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<long> retr_count_{0};
-  std::mutex mutex_;
-  std::list<Session> sessions_;  // guarded by mutex_
+  Mutex mutex_;
+  std::list<Session> sessions_ GUARDED_BY(mutex_);
   std::thread accept_thread_;
 };
 

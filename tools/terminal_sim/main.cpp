@@ -25,10 +25,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <mutex>
 #include <sstream>
 #include <string>
 
+#include "base/mutex.h"
 #include "tools/terminal_sim/terminal.h"
 
 namespace {
@@ -157,9 +157,9 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  std::mutex out_mutex;
+  pmr::Mutex out_mutex;
   auto log = [&](const std::string& line) {
-    std::lock_guard lock(out_mutex);
+    pmr::MutexLock lock(out_mutex);
     std::cout << prefix << line << std::endl;
   };
   try {
