@@ -1,7 +1,7 @@
 #pragma once
 
-// The window without a display: a real event loop on the UI thread (one queue of closures
-// and a timer schedule behind a mutex and a condition variable), output lines instead of
+// The window without a display: a real event loop on the UI thread (the dispatcher's closures
+// and a timer schedule, waiting on a condition variable), output lines instead of
 // widgets, and text commands instead of the mouse. Used by tests and by servers without a
 // display; end-to-end tests drive the program through standard input and read its output.
 //

@@ -150,6 +150,8 @@ TYPED_TEST_P(WindowContract, InvokeGivesNothingWhenTheLoopEndsWhileItWaitsAndAft
   MainWindow& window = *this->window_;
   std::atomic<bool> calling{false};
   std::atomic<bool> call_ran{false};
+  std::atomic<bool> returned{false};
+  bool returned_at_quit = false;
   std::optional<int> waited = 0;
   std::thread caller;
   window.Post([&] {
@@ -160,16 +162,20 @@ TYPED_TEST_P(WindowContract, InvokeGivesNothingWhenTheLoopEndsWhileItWaitsAndAft
         call_ran = true;
         return 7;
       });
+      returned = true;
     });
     TestFixture::WaitUntil([&] { return calling.load(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     window.Quit();
+    // The waiting caller has its answer at the Quit, before this closure and the loop end.
+    returned_at_quit = TestFixture::WaitUntil([&] { return returned.load(); });
   });
   {
     Watchdog watchdog(window);
     window.Run();
   }
   caller.join();
+  EXPECT_TRUE(returned_at_quit);
   EXPECT_EQ(waited, std::nullopt);
   EXPECT_FALSE(call_ran);
 
