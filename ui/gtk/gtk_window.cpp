@@ -4,15 +4,13 @@
 #include <libayatana-appindicator/app-indicator.h>
 #include <webkit2/webkit2.h>
 
-#include <condition_variable>
 #include <cstdio>
-#include <deque>
-#include <exception>
 #include <mutex>
 #include <thread>
 
 #include "base/error.h"
 #include "ui/diagnostics.h"
+#include "ui/dispatcher.h"
 #include "ui/log_memo.h"
 
 namespace pmr::ui::gtk {
@@ -39,50 +37,22 @@ bool GtkAvailable() {
 
 namespace {
 
-enum class LoopState { kNotStarted, kRunning, kEnded };
-
-struct InvokeCall {
-  bool started = false;
-  bool done = false;
-  bool cancelled = false;
-  std::exception_ptr error;
-};
+gboolean RunOneQueued(gpointer data);
 
 }  // namespace
 
 // What other threads share with the UI thread. Idle sources hold it by shared_ptr, so a
 // source that fires after the window has gone finds `impl` empty and does nothing.
-struct Core {
-  std::mutex mutex;
-  std::condition_variable invoke_done;
-  std::deque<std::function<void()>> queue;
-  std::vector<std::shared_ptr<InvokeCall>> pending_invokes;
-  bool quit = false;
-  LoopState state = LoopState::kNotStarted;
-  GtkMainWindow::Impl* impl = nullptr;  // UI thread only
-
-  void CancelPendingInvokes() {  // mutex held
-    for (const auto& call : pending_invokes) {
-      if (!call->started) call->cancelled = true;
-    }
-    std::erase_if(pending_invokes, [](const auto& call) { return call->cancelled; });
-  }
-};
-
-namespace {
-
-gboolean RunOneQueued(gpointer data);
-
-// One idle source per queued closure, at default priority so timers and input still run
-// between them. Each takes the queue's front, which keeps the order of posting.
-void ScheduleQueued(const std::shared_ptr<Core>& core, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    g_idle_add_full(G_PRIORITY_DEFAULT, RunOneQueued, new std::shared_ptr<Core>(core),
+struct Core : std::enable_shared_from_this<Core> {
+  // One idle source at a time, at default priority so timers and input still run between
+  // the closures.
+  Dispatcher dispatcher{[this] {
+    g_idle_add_full(G_PRIORITY_DEFAULT, RunOneQueued, new std::shared_ptr<Core>(shared_from_this()),
                     [](gpointer data) { delete static_cast<std::shared_ptr<Core>*>(data); });
-  }
-}
-
-}  // namespace
+    return true;
+  }};
+  GtkMainWindow::Impl* impl = nullptr;  // UI thread only
+};
 
 class GtkTimer : public Timer {
  public:
@@ -154,12 +124,10 @@ struct ScriptCall {
 };
 
 struct GtkMainWindow::Impl {
-  explicit Impl(GtkMainWindow& owner, GtkWindowOptions opts)
-      : self(owner), options(opts), ui_thread(std::this_thread::get_id()) {}
+  explicit Impl(GtkMainWindow& owner, GtkWindowOptions opts) : self(owner), options(opts) {}
 
   GtkMainWindow& self;
   GtkWindowOptions options;
-  const std::thread::id ui_thread;
   std::shared_ptr<Core> core = std::make_shared<Core>();
   std::vector<std::unique_ptr<GtkTimer>> timers;
 
@@ -190,11 +158,7 @@ struct GtkMainWindow::Impl {
     if (options.echo) WriteDiagnosticLine(line);
   }
 
-  void CheckUiThread(const char* operation) const {
-    if (std::this_thread::get_id() != ui_thread) {
-      throw Error(std::string("ui: ") + operation + " called off the UI thread");
-    }
-  }
+  void CheckUiThread(const char* operation) const { core->dispatcher.CheckUiThread(operation); }
 
   // The default error report, also on standard error.
   void RunGuarded(const std::function<void()>& fn) {
@@ -204,28 +168,13 @@ struct GtkMainWindow::Impl {
     });
   }
 
-  bool Quitting() {
-    std::lock_guard lock(core->mutex);
-    return core->quit;
-  }
+  bool Quitting() { return core->dispatcher.Quitting(); }
 
   // On the UI thread after Quit: ends every loop that runs, innermost first.
   void EndLoops() {
     for (GtkWidget* box : boxes) gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_CANCEL);
     for (GMainLoop* wait : waits) g_main_loop_quit(wait);
     if (loop != nullptr) g_main_loop_quit(loop);
-  }
-
-  void Finish() {
-    std::deque<std::function<void()>> dropped;
-    {
-      std::lock_guard lock(core->mutex);
-      core->quit = true;
-      core->state = LoopState::kEnded;
-      dropped.swap(core->queue);
-      core->CancelPendingInvokes();
-    }
-    core->invoke_done.notify_all();
   }
 
   void Build();
@@ -246,14 +195,8 @@ namespace {
 
 gboolean RunOneQueued(gpointer data) {
   const std::shared_ptr<Core>& core = *static_cast<std::shared_ptr<Core>*>(data);
-  std::function<void()> work;
-  {
-    std::lock_guard lock(core->mutex);
-    if (core->quit || core->impl == nullptr || core->queue.empty()) return G_SOURCE_REMOVE;
-    work = std::move(core->queue.front());
-    core->queue.pop_front();
-  }
-  core->impl->RunGuarded(work);
+  if (core->impl == nullptr) return G_SOURCE_REMOVE;
+  if (std::function<void()> work = core->dispatcher.TakeNext()) core->impl->RunGuarded(work);
   return G_SOURCE_REMOVE;
 }
 
@@ -277,10 +220,7 @@ gboolean GtkTimer::OnTick(gpointer data) {
     timer->source_ = nullptr;
   }
   const std::shared_ptr<Core>& core = timer->core_;
-  {
-    std::lock_guard lock(core->mutex);
-    if (core->quit || core->impl == nullptr) return G_SOURCE_REMOVE;
-  }
+  if (core->dispatcher.Quitting() || core->impl == nullptr) return G_SOURCE_REMOVE;
   core->impl->RunGuarded(timer->tick_);
   return G_SOURCE_REMOVE;
 }
@@ -442,7 +382,7 @@ GtkMainWindow::GtkMainWindow(GtkWindowOptions options)
 }
 
 GtkMainWindow::~GtkMainWindow() {
-  impl_->Finish();
+  impl_->core->dispatcher.Finish();
   impl_->timers.clear();
   if (impl_->indicator != nullptr) g_object_unref(impl_->indicator);
   if (impl_->tray_menu != nullptr) {
@@ -458,89 +398,30 @@ GtkMainWindow::~GtkMainWindow() {
 
 void GtkMainWindow::Run() {
   impl_->CheckUiThread("Run");
-  std::size_t waiting = 0;
-  {
-    std::lock_guard lock(impl_->core->mutex);
-    if (impl_->core->state != LoopState::kNotStarted) return;
-    impl_->core->state = LoopState::kRunning;
-    waiting = impl_->core->queue.size();
-  }
+  if (!impl_->core->dispatcher.Start()) return;
   Show();
-  ScheduleQueued(impl_->core, waiting);
   if (!impl_->Quitting()) {
     impl_->loop = g_main_loop_new(nullptr, FALSE);
     g_main_loop_run(impl_->loop);
     g_main_loop_unref(impl_->loop);
     impl_->loop = nullptr;
   }
-  impl_->Finish();
+  impl_->core->dispatcher.Finish();
 }
 
 void GtkMainWindow::Quit() {
-  {
-    std::lock_guard lock(impl_->core->mutex);
-    impl_->core->quit = true;
-    impl_->core->CancelPendingInvokes();
-  }
-  impl_->core->invoke_done.notify_all();
+  impl_->core->dispatcher.Quit();
   g_idle_add_full(G_PRIORITY_HIGH, QuitOnUi, new std::shared_ptr<Core>(impl_->core),
                   [](gpointer data) { delete static_cast<std::shared_ptr<Core>*>(data); });
 }
 
-void GtkMainWindow::Post(std::function<void()> fn) {
-  std::function<void()> rejected;
-  bool running = false;
-  {
-    std::lock_guard lock(impl_->core->mutex);
-    if (impl_->core->quit) {
-      rejected = std::move(fn);
-    } else {
-      impl_->core->queue.push_back(std::move(fn));
-      running = impl_->core->state == LoopState::kRunning;
-    }
-  }
-  // `rejected` goes outside the lock: its captures may post.
-  if (running) ScheduleQueued(impl_->core, 1);
-}
+void GtkMainWindow::Post(std::function<void()> fn) { impl_->core->dispatcher.Post(std::move(fn)); }
 
 bool GtkMainWindow::RunOnUiThread(std::function<void()> fn) {
-  if (OnUiThread()) {
-    fn();
-    return true;
-  }
-  const std::shared_ptr<Core>& core = impl_->core;
-  auto call = std::make_shared<InvokeCall>();
-  std::unique_lock lock(core->mutex);
-  if (core->quit) return false;
-  core->pending_invokes.push_back(call);
-  core->queue.push_back([core, call, &fn] {
-    {
-      std::lock_guard inner(core->mutex);
-      if (call->cancelled) return;
-      call->started = true;
-    }
-    try {
-      fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard inner(core->mutex);
-      call->done = true;
-      std::erase(core->pending_invokes, call);
-    }
-    core->invoke_done.notify_all();
-  });
-  if (core->state == LoopState::kRunning) ScheduleQueued(core, 1);
-  core->invoke_done.wait(lock, [&] { return call->done || call->cancelled; });
-  if (!call->done) return false;
-  std::exception_ptr error = std::move(call->error);
-  lock.unlock();
-  if (error) std::rethrow_exception(error);
-  return true;
+  return impl_->core->dispatcher.Invoke(fn);
 }
 
-bool GtkMainWindow::OnUiThread() const { return std::this_thread::get_id() == impl_->ui_thread; }
+bool GtkMainWindow::OnUiThread() const { return impl_->core->dispatcher.OnUiThread(); }
 
 void GtkMainWindow::Pump(int ms) {
   impl_->CheckUiThread("Pump");

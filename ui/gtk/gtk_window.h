@@ -4,8 +4,9 @@
 // three labels and a notification-area icon (an AppIndicator when a session bus and a tray
 // host are there; without one, hiding still works and a second start shows the window).
 //
-// Posted closures and Invoke calls wait in one locked queue; each one gets an idle source on
-// GLib's default main context, so they run in order, also while a modal box runs its own loop.
+// Posted closures and Invoke calls wait in the window's dispatcher; an idle source on GLib's
+// default main context runs them one at a time, in order, also while a modal box runs its
+// own loop.
 // Timers are GLib timeout sources on the same context; arming from another thread attaches
 // the source there (GLib's context is thread-safe for that).
 //
@@ -44,7 +45,7 @@ class GtkMainWindow : public MainWindow {
   bool ActivateTrayMenu();
   // Processes pending GTK events for about `ms` milliseconds (UI thread, outside Run too).
   void Pump(int ms);
-  void* NativeWindow() const;  // the GtkWindow*
+  void* NativeWindow() const;         // the GtkWindow*
   void* NativePane(Pane pane) const;  // the pane's WebKitWebView*
 
   // MainWindow

@@ -23,6 +23,7 @@
 #include "app/main/testing/loopback_form.h"
 #include "net/http_server.h"
 #include "ui/gtk/gtk_window.h"
+#include "ui/testing/window_contract.h"
 
 namespace pmr::ui::gtk {
 namespace {
@@ -151,6 +152,15 @@ bool ClickElement(GtkMainWindow& window, Pane pane, const std::string& selector)
   return std::system(command.c_str()) == 0;
 }
 
+struct GtkBackend {
+  static std::string Unavailable() {
+    return GtkAvailable() ? "" : "no display (run under xvfb-run)";
+  }
+  static std::unique_ptr<MainWindow> Make() {
+    return std::make_unique<GtkMainWindow>(GtkWindowOptions{.echo = false, .use_tray = false});
+  }
+};
+
 class GtkWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,38 +195,6 @@ TEST_F(GtkWindowTest, LayoutMenusAndStatusPanels) {
   EXPECT_FALSE(window.IsVisible());
 }
 
-TEST_F(GtkWindowTest, PostInvokeAndTimersFromOtherThreads) {
-  GtkMainWindow window({.echo = false, .use_tray = false});
-  std::vector<int> order;
-  window.Post([&] { order.push_back(1); });  // before Run: waits for it
-  std::atomic<bool> ticked{false};
-  Timer& timer = window.CreateTimer(std::chrono::milliseconds(30), [&] { ticked = true; });
-  std::optional<int> invoked;
-  std::thread worker([&] {
-    invoked = window.Invoke([&] {
-      order.push_back(2);
-      return 7;
-    });
-    timer.Arm();
-    timer.Arm();  // no restart
-    while (!ticked) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    window.Post([&] { window.Quit(); });
-  });
-  window.Run();
-  worker.join();
-  EXPECT_EQ(order, (std::vector<int>{1, 2}));
-  EXPECT_EQ(invoked, 7);
-  EXPECT_FALSE(timer.Armed());
-  // After the loop: posts are dropped and Invoke gives nothing at once.
-  bool ran = false;
-  window.Post([&] { ran = true; });
-  std::optional<int> late;
-  std::thread([&] { late = window.Invoke([] { return 1; }); }).join();
-  EXPECT_FALSE(late.has_value());
-  window.Pump(50);
-  EXPECT_FALSE(ran);
-}
-
 // TForm1 on the GTK window: the first pages, the left pane's ins and its links.
 TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane) {
   PortalPages portal;
@@ -226,8 +204,7 @@ TEST_F(GtkWindowTest, FormOpensPortalPagesAndTheLeftPaneHandsLinksToTheMainPane)
   ::setenv("XDG_CONFIG_HOME", (install / "config").c_str(), 1);
 
   GtkMainWindow window({.echo = false, .use_tray = false});
-  app::FormOptions options =
-      app::testing::LoopbackFormOptions(install, "pmrface", portal.host());
+  app::FormOptions options = app::testing::LoopbackFormOptions(install, "pmrface", portal.host());
   app::TForm1 form(window, options);
   form.Timer1().Disarm();
   form.FormCreate();
@@ -302,8 +279,8 @@ TEST_F(GtkWindowTest, StandInLiveListButtonsAndLinksClickedWithThePointer) {
   ::setenv("XDG_CONFIG_HOME", (install / "config").c_str(), 1);
   {
     StandIn terminal(install, "terminal_sim",
-                     {"--address", "127.0.0.1", "--http-port", "0", "--ftp-port", "0",
-                      "--pictures", (install / "pictures").string()});
+                     {"--address", "127.0.0.1", "--http-port", "0", "--ftp-port", "0", "--pictures",
+                      (install / "pictures").string()});
     StandIn portal(install, "portal_sim",
                    {"--listen", "127.0.0.1:0", "--store", (install / "store").string(), "--sp",
                     "S1", "--hid", "H1"});
@@ -358,7 +335,8 @@ TEST_F(GtkWindowTest, StandInLiveListButtonsAndLinksClickedWithThePointer) {
         << window.Location(Pane::kMain);
     EXPECT_EQ(window.Location(Pane::kLeft), live);
     EXPECT_EQ(window.EvaluateScript(Pane::kLeft, "document.getElementById('apimsg').textContent"),
-              reply) << "the left page was not reloaded";
+              reply)
+        << "the left page was not reloaded";
     form.Shutdown(std::chrono::milliseconds(500));
   }
   fs::remove_all(install);
@@ -366,3 +344,7 @@ TEST_F(GtkWindowTest, StandInLiveListButtonsAndLinksClickedWithThePointer) {
 
 }  // namespace
 }  // namespace pmr::ui::gtk
+
+namespace pmr::ui::testing {
+INSTANTIATE_TYPED_TEST_SUITE_P(Gtk, WindowContract, gtk::GtkBackend);
+}  // namespace pmr::ui::testing

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <exception>
 
 #include "base/error.h"
 #include "ui/diagnostics.h"
@@ -69,6 +68,7 @@ class HeadlessWindow::TimerImpl : public Timer {
     if (armed) return;
     armed = true;
     deadline = Clock::now() + interval_;
+    window_.woken_ = true;
     window_.wake_.notify_all();
   }
   void Disarm() override {
@@ -97,15 +97,6 @@ class HeadlessWindow::TimerImpl : public Timer {
   std::chrono::milliseconds interval_;
 };
 
-// One waiting Invoke; guarded by the window's mutex. A call is cancelled only before it
-// starts, so a started call always finishes before its caller returns.
-struct HeadlessWindow::InvokeCall {
-  bool started = false;
-  bool done = false;
-  bool cancelled = false;
-  std::exception_ptr error;
-};
-
 struct HeadlessWindow::Box {
   bool answered = false;
   bool ok = false;
@@ -113,8 +104,7 @@ struct HeadlessWindow::Box {
 };
 
 HeadlessWindow::HeadlessWindow(HeadlessOptions options)
-    : ui_thread_(std::this_thread::get_id()),
-      output_(options.output ? std::move(options.output) : StdoutSink()) {
+    : output_(options.output ? std::move(options.output) : StdoutSink()) {
   if (options.read_stdin) {
     stdin_reader_ = std::make_unique<StdinReader>(
         [this](std::string line) { Command(std::move(line)); },
@@ -124,57 +114,59 @@ HeadlessWindow::HeadlessWindow(HeadlessOptions options)
 
 HeadlessWindow::~HeadlessWindow() {
   stdin_reader_.reset();
-  Finish();
+  dispatcher_.Finish();
 }
 
 // --- Loop ---
 
 void HeadlessWindow::Run() {
   CheckUiThread("Run");
-  {
-    std::lock_guard lock(mutex_);
-    if (loop_state_ != LoopState::kNotStarted) return;
-    loop_state_ = LoopState::kRunning;
-  }
+  if (!dispatcher_.Start()) return;
   Show();
   LoopUntil([] { return false; });
-  Finish();
+  dispatcher_.Finish();
 }
 
 void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
   for (;;) {
     if (done()) return;
-    std::function<void()> work;
-    const std::function<void()>* tick = nullptr;
     {
-      std::unique_lock lock(mutex_);
-      for (;;) {
-        if (quit_) return;
-        TimerImpl* next = nullptr;
-        for (const auto& timer : timers_) {
-          if (timer->armed && (next == nullptr || timer->deadline < next->deadline)) {
-            next = timer.get();
-          }
-        }
-        // A due timer goes before posted work, so a stream of posts cannot starve it.
-        if (next != nullptr && next->deadline <= Clock::now()) {
-          next->armed = false;  // a tick disarms first
-          tick = &next->tick;
-          break;
-        }
-        if (!queue_.empty()) {
-          work = std::move(queue_.front());
-          queue_.pop_front();
-          break;
-        }
-        if (next != nullptr) {
-          wake_.wait_until(lock, next->deadline);
-        } else {
-          wake_.wait(lock);
+      std::lock_guard lock(mutex_);
+      woken_ = false;  // what woke us is seen below
+    }
+    if (dispatcher_.Quitting()) return;
+    const std::function<void()>* tick = nullptr;
+    std::optional<Clock::time_point> next_deadline;
+    {
+      std::lock_guard lock(mutex_);
+      TimerImpl* next = nullptr;
+      for (const auto& timer : timers_) {
+        if (timer->armed && (next == nullptr || timer->deadline < next->deadline)) {
+          next = timer.get();
         }
       }
+      // A due timer goes before posted work, so a stream of posts cannot starve it.
+      if (next != nullptr && next->deadline <= Clock::now()) {
+        next->armed = false;  // a tick disarms first
+        tick = &next->tick;
+      } else if (next != nullptr) {
+        next_deadline = next->deadline;
+      }
     }
-    RunCallback(tick != nullptr ? *tick : work);
+    if (tick != nullptr) {
+      RunCallback(*tick);
+      continue;
+    }
+    if (std::function<void()> work = dispatcher_.TakeNext()) {
+      RunCallback(work);
+      continue;
+    }
+    std::unique_lock lock(mutex_);
+    if (next_deadline) {
+      wake_.wait_until(lock, *next_deadline, [this] { return woken_; });
+    } else {
+      wake_.wait(lock, [this] { return woken_; });
+    }
   }
 }
 
@@ -182,90 +174,32 @@ void HeadlessWindow::RunCallback(const std::function<void()>& fn) {
   RunReportingErrors(fn, [this](const std::string& error) { Emit(error); });
 }
 
-void HeadlessWindow::Finish() {
-  std::deque<std::function<void()>> dropped;
+bool HeadlessWindow::WakeLoop() {
   {
     std::lock_guard lock(mutex_);
-    quit_ = true;
-    loop_state_ = LoopState::kEnded;
-    dropped.swap(queue_);
-    CancelPendingInvokes();
-  }
-  invoke_done_.notify_all();
-  // `dropped` is destroyed here, outside the lock: a closure's captures may post.
-}
-
-void HeadlessWindow::CancelPendingInvokes() {
-  for (const auto& call : pending_invokes_) {
-    if (!call->started) call->cancelled = true;
-  }
-  std::erase_if(pending_invokes_, [](const auto& call) { return call->cancelled; });
-}
-
-void HeadlessWindow::Quit() {
-  {
-    std::lock_guard lock(mutex_);
-    quit_ = true;
-    CancelPendingInvokes();
+    woken_ = true;
   }
   wake_.notify_all();
-  invoke_done_.notify_all();
-}
-
-void HeadlessWindow::Post(std::function<void()> fn) {
-  std::function<void()> rejected;
-  {
-    std::lock_guard lock(mutex_);
-    if (quit_) {
-      rejected = std::move(fn);
-    } else {
-      queue_.push_back(std::move(fn));
-    }
-  }
-  wake_.notify_all();
-}
-
-bool HeadlessWindow::RunOnUiThread(std::function<void()> fn) {
-  if (OnUiThread()) {
-    fn();
-    return true;
-  }
-  auto call = std::make_shared<InvokeCall>();
-  std::unique_lock lock(mutex_);
-  if (quit_) return false;
-  pending_invokes_.push_back(call);
-  queue_.push_back([this, call, &fn] {
-    {
-      std::lock_guard inner(mutex_);
-      if (call->cancelled) return;
-      call->started = true;
-    }
-    try {
-      fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard inner(mutex_);
-      call->done = true;
-      std::erase(pending_invokes_, call);
-    }
-    invoke_done_.notify_all();
-  });
-  wake_.notify_all();
-  invoke_done_.wait(lock, [&] { return call->done || call->cancelled; });
-  if (!call->done) return false;
-  // Taken out under the lock, so the exception is released on this thread alone.
-  std::exception_ptr error = std::move(call->error);
-  lock.unlock();
-  if (error) std::rethrow_exception(error);
   return true;
 }
 
-bool HeadlessWindow::OnUiThread() const { return std::this_thread::get_id() == ui_thread_; }
+void HeadlessWindow::Quit() {
+  dispatcher_.Quit();
+  WakeLoop();
+}
+
+void HeadlessWindow::Post(std::function<void()> fn) {
+  dispatcher_.Post(std::move(fn));
+  // Also before Run: a box open then runs what is posted.
+  WakeLoop();
+}
+
+bool HeadlessWindow::RunOnUiThread(std::function<void()> fn) { return dispatcher_.Invoke(fn); }
+
+bool HeadlessWindow::OnUiThread() const { return dispatcher_.OnUiThread(); }
 
 void HeadlessWindow::CheckUiThread(const char* operation) const {
-  if (!OnUiThread()) throw Error(std::string("ui: ") + operation + " called off the UI thread");
+  dispatcher_.CheckUiThread(operation);
 }
 
 void HeadlessWindow::Emit(const std::string& line) {

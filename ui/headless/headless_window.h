@@ -1,7 +1,7 @@
 #pragma once
 
-// The window without a display: a real event loop on the UI thread (one queue of closures
-// and a timer schedule behind a mutex and a condition variable), output lines instead of
+// The window without a display: a real event loop on the UI thread (the dispatcher's closures
+// and a timer schedule, waiting on a condition variable), output lines instead of
 // widgets, and text commands instead of the mouse. Used by tests and by servers without a
 // display; end-to-end tests drive the program through standard input and read its output.
 //
@@ -18,7 +18,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -27,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "ui/dispatcher.h"
 #include "ui/log_memo.h"
 #include "ui/window.h"
 
@@ -100,7 +100,6 @@ class HeadlessWindow : public MainWindow {
  private:
   using Clock = std::chrono::steady_clock;
   class TimerImpl;
-  struct InvokeCall;
   struct Box;
   struct PaneState {
     std::string location;
@@ -109,14 +108,12 @@ class HeadlessWindow : public MainWindow {
     std::function<void(const std::string&, bool&)> before_navigate;
   };
 
-  enum class LoopState { kNotStarted, kRunning, kEnded };
-
   // Runs posted closures and due timers until `done` (checked on the UI thread) or Quit.
   void LoopUntil(const std::function<bool()>& done);
   void WaitForAnswer(Box& box);
   void RunCallback(const std::function<void()>& fn);
-  void Finish();
-  void CancelPendingInvokes();  // mutex_ held
+  // Any thread: the loop looks again at its queue, its timers and Quit.
+  bool WakeLoop();
   void Execute(const std::string& line);
   void Emit(const std::string& line);
   void CheckUiThread(const char* operation) const;
@@ -126,19 +123,16 @@ class HeadlessWindow : public MainWindow {
   bool BeforeNavigate(Pane pane, const std::string& url);
   void AnswerBox(bool ok, const std::string& text);
 
-  const std::thread::id ui_thread_;
   OutputSink output_;
   std::mutex output_mutex_;
 
-  // Loop state, shared with other threads.
+  // The loop's timers and wake-ups, shared with other threads. Taken after the dispatcher's
+  // lock (its wake-up hook takes it), never before.
   mutable std::mutex mutex_;
-  std::condition_variable wake_;         // the loop waits here
-  std::condition_variable invoke_done_;  // Invoke callers wait here
-  std::deque<std::function<void()>> queue_;
+  std::condition_variable wake_;  // the loop waits here
   std::vector<std::unique_ptr<TimerImpl>> timers_;
-  std::vector<std::shared_ptr<InvokeCall>> pending_invokes_;
-  bool quit_ = false;
-  LoopState loop_state_ = LoopState::kNotStarted;
+  bool woken_ = false;
+  Dispatcher dispatcher_{[this] { return WakeLoop(); }};
 
   // UI thread only.
   std::string title_;

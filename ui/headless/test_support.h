@@ -1,7 +1,7 @@
 #pragma once
 
-// Helpers for the headless tests: a thread-safe output collector and a watchdog that ends a
-// loop which would otherwise hang a failing test.
+// Helpers for the headless tests: a thread-safe output collector, and the watchdog that ends
+// a loop which would otherwise hang a failing test.
 
 #include <gtest/gtest.h>
 
@@ -10,10 +10,10 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ui/headless/headless_window.h"
+#include "ui/testing/watchdog.h"
 
 namespace pmr::ui::headless::testing {
 
@@ -48,33 +48,6 @@ class Output {
   std::vector<std::string> lines_;
 };
 
-// Quits the window's loop if the test has not ended it in time, and fails the test then.
-class Watchdog {
- public:
-  explicit Watchdog(MainWindow& window, std::chrono::seconds limit = std::chrono::seconds(10))
-      : thread_([this, &window, limit] {
-          std::unique_lock lock(mutex_);
-          if (!stop_cv_.wait_for(lock, limit, [this] { return stopped_; })) {
-            fired_ = true;
-            window.Quit();
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard lock(mutex_);
-      stopped_ = true;
-    }
-    stop_cv_.notify_all();
-    thread_.join();
-    EXPECT_FALSE(fired_) << "the loop had to be ended by the watchdog";
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable stop_cv_;
-  bool stopped_ = false;
-  bool fired_ = false;
-  std::thread thread_;
-};
+using ui::testing::Watchdog;
 
 }  // namespace pmr::ui::headless::testing

@@ -6,17 +6,15 @@
 #include <shellapi.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <deque>
-#include <exception>
 #include <mutex>
 #include <thread>
 
 #include "base/error.h"
 #include "ui/diagnostics.h"
+#include "ui/dispatcher.h"
 #include "ui/log_memo.h"
 
 namespace pmr::ui::win32 {
@@ -73,48 +71,25 @@ std::string LastErrorText(const char* what) {
 
 // Window timers bound to a window that belongs to another thread are not refused by Wine;
 // such a mistake would tick nowhere, so it ends the program at once.
-void RequireUiThread(std::thread::id ui_thread, const char* operation) {
-  if (std::this_thread::get_id() != ui_thread) {
+void RequireUiThread(bool on_ui_thread, const char* operation) {
+  if (!on_ui_thread) {
     std::fprintf(stderr, "pmrface: %s called off the UI thread\n", operation);
     std::fflush(stderr);
     std::abort();
   }
 }
 
-enum class LoopState { kNotStarted, kRunning, kEnded };
-
-struct InvokeCall {
-  bool started = false;
-  bool done = false;
-  bool cancelled = false;
-  std::exception_ptr error;
-};
-
 }  // namespace
 
 // What other threads share with the UI thread.
 struct Core {
-  std::mutex mutex;
-  std::condition_variable invoke_done;
-  std::deque<std::function<void()>> queue;
-  std::vector<std::shared_ptr<InvokeCall>> pending_invokes;
-  bool wake_posted = false;
-  bool quit = false;
-  LoopState state = LoopState::kNotStarted;
+  std::mutex mutex;     // guards hwnd; taken after the dispatcher's lock, never before
   HWND hwnd = nullptr;  // null once the window is gone
-  std::thread::id ui_thread = std::this_thread::get_id();
-
-  // mutex held
-  void WakeIfNeeded() {
-    if (wake_posted || queue.empty() || hwnd == nullptr || state != LoopState::kRunning) return;
-    if (PostMessageW(hwnd, kWakeMessage, 0, 0)) wake_posted = true;
-  }
-  void CancelPendingInvokes() {
-    for (const auto& call : pending_invokes) {
-      if (!call->started) call->cancelled = true;
-    }
-    std::erase_if(pending_invokes, [](const auto& call) { return call->cancelled; });
-  }
+  // One wake-up message at a time, one closure per message, so modal loops run them too.
+  Dispatcher dispatcher{[this] {
+    std::lock_guard lock(mutex);
+    return hwnd != nullptr && PostMessageW(hwnd, kWakeMessage, 0, 0);
+  }};
 };
 
 class Win32Timer : public Timer {
@@ -130,7 +105,7 @@ class Win32Timer : public Timer {
     std::lock_guard lock(mutex_);
     if (armed_) return;
     armed_ = true;
-    if (std::this_thread::get_id() == core_->ui_thread) {
+    if (core_->dispatcher.OnUiThread()) {
       SetOnUi();
       return;
     }
@@ -141,7 +116,7 @@ class Win32Timer : public Timer {
     std::lock_guard lock(mutex_);
     armed_ = false;
     // Off the UI thread the window timer stays; its tick finds the timer disarmed.
-    if (std::this_thread::get_id() == core_->ui_thread) KillOnUi();
+    if (core_->dispatcher.OnUiThread()) KillOnUi();
   }
   void SetInterval(std::chrono::milliseconds interval) override {
     std::lock_guard lock(mutex_);
@@ -183,7 +158,7 @@ class Win32Timer : public Timer {
     return core_->hwnd;
   }
   void SetOnUi() {  // mutex_ held
-    RequireUiThread(core_->ui_thread, "SetTimer");
+    RequireUiThread(core_->dispatcher.OnUiThread(), "SetTimer");
     HWND hwnd = Window();
     if (hwnd == nullptr) return;
     set_ =
@@ -191,7 +166,7 @@ class Win32Timer : public Timer {
                  nullptr) != 0;
   }
   void KillOnUi() {  // mutex_ held
-    RequireUiThread(core_->ui_thread, "KillTimer");
+    RequireUiThread(core_->dispatcher.OnUiThread(), "KillTimer");
     if (!set_) return;
     if (HWND hwnd = Window()) KillTimer(hwnd, Id());
     set_ = false;
@@ -213,7 +188,6 @@ struct Win32MainWindow::Impl {
   Win32MainWindow& self;
   Win32WindowOptions options;
   std::shared_ptr<Core> core = std::make_shared<Core>();
-  const std::thread::id ui_thread = std::this_thread::get_id();
   std::vector<std::unique_ptr<Win32Timer>> timers;
 
   HWND hwnd = nullptr;
@@ -244,11 +218,7 @@ struct Win32MainWindow::Impl {
     if (options.echo) WriteDiagnosticLine(line);
   }
 
-  void CheckUiThread(const char* operation) const {
-    if (std::this_thread::get_id() != ui_thread) {
-      throw Error(std::string("ui: ") + operation + " called off the UI thread");
-    }
-  }
+  void CheckUiThread(const char* operation) const { core->dispatcher.CheckUiThread(operation); }
 
   // The default error report, also on standard error.
   void RunGuarded(const std::function<void()>& fn) {
@@ -259,10 +229,7 @@ struct Win32MainWindow::Impl {
     });
   }
 
-  bool Quitting() {
-    std::lock_guard lock(core->mutex);
-    return core->quit;
-  }
+  bool Quitting() { return core->dispatcher.Quitting(); }
 
   // UI thread, after Quit: every open box returns as cancelled.
   void EndLoops() {
@@ -283,32 +250,8 @@ struct Win32MainWindow::Impl {
     }
   }
 
-  void Finish() {
-    std::deque<std::function<void()>> dropped;
-    {
-      std::lock_guard lock(core->mutex);
-      core->quit = true;
-      core->state = LoopState::kEnded;
-      dropped.swap(core->queue);
-      core->CancelPendingInvokes();
-    }
-    core->invoke_done.notify_all();
-    // `dropped` goes here, outside the lock: a closure's captures may post.
-  }
-
-  // One queued closure; the next wake-up is posted before it runs, so a modal loop inside
-  // it still runs the rest.
   void RunOneQueued() {
-    std::function<void()> work;
-    {
-      std::lock_guard lock(core->mutex);
-      core->wake_posted = false;
-      if (core->quit || core->state != LoopState::kRunning || core->queue.empty()) return;
-      work = std::move(core->queue.front());
-      core->queue.pop_front();
-      core->WakeIfNeeded();
-    }
-    RunGuarded(work);
+    if (std::function<void()> work = core->dispatcher.TakeNext()) RunGuarded(work);
   }
 
   void Layout() {
@@ -637,7 +580,7 @@ Win32MainWindow::Win32MainWindow(Win32WindowOptions options)
 
 Win32MainWindow::~Win32MainWindow() {
   Impl& impl = *impl_;
-  impl.Finish();
+  impl.core->dispatcher.Finish();
   for (auto& timer : impl.timers) timer->Stop();
   if (impl.has_tray_icon) impl.Notify(NIM_DELETE, "");
   for (auto& pane : impl.panes) pane.reset();
@@ -654,13 +597,7 @@ Win32MainWindow::~Win32MainWindow() {
 
 void Win32MainWindow::Run() {
   impl_->CheckUiThread("Run");
-  Core& core = *impl_->core;
-  {
-    std::lock_guard lock(core.mutex);
-    if (core.state != LoopState::kNotStarted) return;
-    core.state = LoopState::kRunning;
-    core.WakeIfNeeded();  // closures posted before Run
-  }
+  if (!impl_->core->dispatcher.Start()) return;
   Show();
   MSG msg;
   while (!impl_->Quitting()) {
@@ -672,74 +609,29 @@ void Win32MainWindow::Run() {
     if (got < 0) break;
     impl_->Dispatch(msg);
   }
-  impl_->Finish();
+  impl_->core->dispatcher.Finish();
 }
 
 void Win32MainWindow::Quit() {
-  HWND hwnd = nullptr;
-  {
-    std::lock_guard lock(impl_->core->mutex);
-    impl_->core->quit = true;
-    impl_->core->CancelPendingInvokes();
-    hwnd = impl_->core->hwnd;
-    // Wakes the loop's GetMessage and ends the open boxes.
-    if (hwnd != nullptr && !OnUiThread()) PostMessageW(hwnd, kQuitMessage, 0, 0);
+  impl_->core->dispatcher.Quit();
+  if (OnUiThread()) {
+    impl_->EndLoops();
+    return;
   }
-  impl_->core->invoke_done.notify_all();
-  if (OnUiThread()) impl_->EndLoops();
+  // Wakes the loop's GetMessage and ends the open boxes.
+  std::lock_guard lock(impl_->core->mutex);
+  if (impl_->core->hwnd != nullptr) PostMessageW(impl_->core->hwnd, kQuitMessage, 0, 0);
 }
 
 void Win32MainWindow::Post(std::function<void()> fn) {
-  std::function<void()> rejected;
-  std::lock_guard lock(impl_->core->mutex);
-  Core& core = *impl_->core;
-  if (core.quit) {
-    rejected = std::move(fn);  // destroyed after the lock is released
-    return;
-  }
-  core.queue.push_back(std::move(fn));
-  core.WakeIfNeeded();
+  impl_->core->dispatcher.Post(std::move(fn));
 }
 
 bool Win32MainWindow::RunOnUiThread(std::function<void()> fn) {
-  if (OnUiThread()) {
-    fn();
-    return true;
-  }
-  Core& core = *impl_->core;
-  auto call = std::make_shared<InvokeCall>();
-  std::unique_lock lock(core.mutex);
-  if (core.quit) return false;
-  core.pending_invokes.push_back(call);
-  std::shared_ptr<Core> shared = impl_->core;
-  core.queue.push_back([shared, call, &fn] {
-    {
-      std::lock_guard inner(shared->mutex);
-      if (call->cancelled) return;
-      call->started = true;
-    }
-    try {
-      fn();
-    } catch (...) {
-      call->error = std::current_exception();
-    }
-    {
-      std::lock_guard inner(shared->mutex);
-      call->done = true;
-      std::erase(shared->pending_invokes, call);
-    }
-    shared->invoke_done.notify_all();
-  });
-  core.WakeIfNeeded();
-  core.invoke_done.wait(lock, [&] { return call->done || call->cancelled; });
-  if (!call->done) return false;
-  std::exception_ptr error = std::move(call->error);
-  lock.unlock();
-  if (error) std::rethrow_exception(error);
-  return true;
+  return impl_->core->dispatcher.Invoke(fn);
 }
 
-bool Win32MainWindow::OnUiThread() const { return std::this_thread::get_id() == impl_->ui_thread; }
+bool Win32MainWindow::OnUiThread() const { return impl_->core->dispatcher.OnUiThread(); }
 
 void Win32MainWindow::Pump(int ms) {
   impl_->CheckUiThread("Pump");

@@ -4,7 +4,7 @@
 // panes, the hidden log memo and a status bar of three panels, plus the notification-area
 // icon. Everything goes through the wide (W) functions; texts are UTF-8 up to the Win32 call.
 //
-// Posted closures and Invoke calls wait in one locked queue. A single private message wakes
+// Posted closures and Invoke calls wait in the window's dispatcher. A single private message wakes
 // the window procedure, one closure per message, so modal loops (message boxes, the input
 // box) run them too. Timers are window timers, set and killed on the UI thread only; arming
 // from another thread posts a message that sets the timer on the UI thread.

@@ -23,6 +23,7 @@
 #include "app/main/form.h"
 #include "app/main/testing/loopback_form.h"
 #include "base/error.h"
+#include "ui/testing/window_contract.h"
 
 namespace pmr::ui::win32 {
 namespace {
@@ -84,6 +85,13 @@ Win32WindowOptions TestOptions() {
   options.echo = false;
   return options;
 }
+
+struct Win32Backend {
+  static std::string Unavailable() { return ""; }
+  static std::unique_ptr<MainWindow> Make() {
+    return std::make_unique<Win32MainWindow>(TestOptions());
+  }
+};
 
 RecordingPane& PaneOf(Win32MainWindow& window, Pane pane) {
   return dynamic_cast<RecordingPane&>(window.PaneObject(pane));
@@ -319,152 +327,15 @@ TEST(Win32Window, FactoryFailureIsAnError) {
 
 // --- Loop ---
 
-TEST(Win32Window, PostKeepsOrderAcrossThreadsAndWaitsForRun) {
+TEST(Win32Window, PumpTicksTimersAndLeavesPostsToRun) {
   Win32MainWindow window(TestOptions());
-  std::vector<int> seen;
-  window.Post([&] { seen.push_back(-1); });
-  window.Pump(100);
-  EXPECT_TRUE(seen.empty()) << "closures posted before Run wait for it";
-
-  static constexpr int kThreads = 4;
-  static constexpr int kEach = 250;
-  std::vector<std::thread> posters;
-  for (int t = 0; t < kThreads; ++t) {
-    posters.emplace_back([&, t] {
-      for (int i = 0; i < kEach; ++i) window.Post([&seen, t, i] { seen.push_back(t * kEach + i); });
-    });
-  }
-  std::thread closer([&] {
-    for (auto& poster : posters) poster.join();
-    window.Post([&] { throw std::runtime_error("a failing closure"); });
-    window.Post([&] { window.Quit(); });
-    window.Post([&] { seen.push_back(-2); });  // dropped: the loop is ending
-  });
-  ASSERT_TRUE(RunBounded(window));
-  closer.join();
-
-  ASSERT_EQ(seen.size(), 1u + kThreads * kEach);
-  EXPECT_EQ(seen.front(), -1);
-  std::vector<int> last(kThreads, -1);
-  for (std::size_t i = 1; i < seen.size(); ++i) {
-    int t = seen[i] / kEach;
-    EXPECT_GT(seen[i], last[static_cast<std::size_t>(t)]);
-    last[static_cast<std::size_t>(t)] = seen[i];
-  }
-  // After the loop has ended posts are dropped and Run does not start again.
-  window.Post([&] { seen.push_back(-3); });
-  window.Run();
-  EXPECT_EQ(seen.size(), 1u + kThreads * kEach);
-}
-
-TEST(Win32Window, InvokeGivesResultsExceptionsAndEmptyAfterQuit) {
-  auto window = std::make_unique<Win32MainWindow>(TestOptions());
-  EXPECT_EQ(window->Invoke([] { return 7; }), 7);  // inline on the UI thread
-
-  std::optional<int> value;
-  bool threw = false;
-  bool on_ui = false;
-  std::optional<int> waiting_result = 1;
-  std::atomic<bool> waiter_started{false};
-  std::atomic<bool> waiter_ran_fn{false};
-  std::thread caller([&] {
-    value = window->Invoke([&] {
-      on_ui = window->OnUiThread();
-      return 42;
-    });
-    try {
-      window->Invoke([]() -> int { throw Error("from the UI thread"); });
-    } catch (const Error& e) {
-      threw = std::string(e.what()) == "from the UI thread";
-    }
-    window->Post([&] {
-      // Busy until the last Invoke is queued behind this closure.
-      auto deadline = std::chrono::steady_clock::now() + 5s;
-      while (!waiter_started && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(5ms);
-      }
-      std::this_thread::sleep_for(200ms);
-      window->Quit();
-    });
-    waiter_started = true;
-    // Waits while the UI thread is busy, then the loop ends under it.
-    waiting_result = window->Invoke([&] {
-      waiter_ran_fn = true;
-      return 3;
-    });
-  });
-  ASSERT_TRUE(RunBounded(*window));
-  caller.join();
-  EXPECT_EQ(value, 42);
-  EXPECT_TRUE(on_ui);
-  EXPECT_TRUE(threw);
-  EXPECT_FALSE(waiting_result.has_value());
-  EXPECT_FALSE(waiter_ran_fn);
-  // Once ended, at once and empty.
-  std::optional<int> late = 1;
-  std::thread([&] { late = window->Invoke([] { return 5; }); }).join();
-  EXPECT_FALSE(late.has_value());
-
-  // Closures still queued when the window goes are released, not run.
-  auto token = std::make_shared<int>(0);
-  {
-    Win32MainWindow doomed(TestOptions());
-    doomed.Post([token] { ++*token; });
-    EXPECT_EQ(token.use_count(), 2);
-  }
-  EXPECT_EQ(token.use_count(), 1);
-  EXPECT_EQ(*token, 0);
-  window.reset();
-}
-
-// --- Timers ---
-
-TEST(Win32Window, TimersTickOnceRearmAndArmFromOtherThreads) {
-  Win32MainWindow window(TestOptions());
-  int ticks_a = 0;
-  int ticks_b = 0;
-  int ticks_c = 0;
-  bool tick_on_ui = false;
-  Timer* b = nullptr;
-  Timer& a = window.CreateTimer(20ms, [&] {
-    ++ticks_a;
-    tick_on_ui = window.OnUiThread();
-  });
-  b = &window.CreateTimer(20ms, [&] {
-    if (++ticks_b < 3) b->Arm();  // re-armed from its own tick
-  });
-  Timer& c = window.CreateTimer(30ms, [&] { ++ticks_c; });
-  Timer& never = window.CreateTimer(50ms, [] { FAIL() << "a disarmed timer ticked"; });
-
-  EXPECT_FALSE(a.Armed());
-  a.Arm();
-  a.Arm();  // armed already: no second tick
-  EXPECT_TRUE(a.Armed());
-  b->Arm();
-  never.Arm();
-  never.Disarm();
-  EXPECT_FALSE(never.Armed());
-
-  std::thread other([&] {
-    c.SetInterval(40ms);
-    c.Arm();
-    EXPECT_TRUE(c.Armed());
-  });
-  other.join();
-  window.Pump(600);
-  EXPECT_EQ(ticks_a, 1);
-  EXPECT_TRUE(tick_on_ui);
-  EXPECT_FALSE(a.Armed());
-  EXPECT_EQ(ticks_b, 3);
-  EXPECT_EQ(ticks_c, 1);
-  EXPECT_FALSE(c.Armed());
-
-  // Disarmed from another thread before its tick: it does not tick.
-  c.SetInterval(200ms);
-  c.Arm();
-  std::thread([&] { c.Disarm(); }).join();
-  window.Pump(400);
-  EXPECT_EQ(ticks_c, 1);
+  bool posted = false;
+  int ticks = 0;
+  window.Post([&] { posted = true; });
+  window.CreateTimer(20ms, [&] { ++ticks; }).Arm();
+  window.Pump(300);
+  EXPECT_FALSE(posted) << "closures posted before Run wait for it";
+  EXPECT_EQ(ticks, 1);
 }
 
 // --- Modal boxes ---
@@ -764,3 +635,7 @@ TEST(Win32Window, PanesNavigateScriptAndSeeKeysFirst) {
 
 }  // namespace
 }  // namespace pmr::ui::win32
+
+namespace pmr::ui::testing {
+INSTANTIATE_TYPED_TEST_SUITE_P(Win32, WindowContract, win32::Win32Backend);
+}  // namespace pmr::ui::testing
