@@ -26,7 +26,7 @@ void Dispatcher::CheckUiThread(const char* operation) const {
 }
 
 bool Dispatcher::Start() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (state_ != State::kNotStarted) return false;
   state_ = State::kRunning;
   WakeIfNeeded();  // closures posted before
@@ -35,34 +35,34 @@ bool Dispatcher::Start() {
 
 void Dispatcher::Quit() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     quit_ = true;
     CancelWaitingCalls();
   }
-  call_done_.notify_all();
+  call_done_.NotifyAll();
 }
 
 void Dispatcher::Finish() {
   std::deque<std::function<void()>> dropped;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     quit_ = true;
     state_ = State::kEnded;
     dropped.swap(queue_);
     CancelWaitingCalls();
   }
-  call_done_.notify_all();
+  call_done_.NotifyAll();
   // `dropped` goes here, outside the lock: a closure's captures may post.
 }
 
 bool Dispatcher::Quitting() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return quit_;
 }
 
 void Dispatcher::Post(std::function<void()> fn) {
   std::function<void()> rejected;  // released after the lock, for the same reason
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (quit_) {
     rejected = std::move(fn);
     return;
@@ -77,12 +77,12 @@ bool Dispatcher::Invoke(const std::function<void()>& fn) {
     return true;
   }
   auto call = std::make_shared<Call>();
-  std::unique_lock lock(mutex_);
+  MutexLock lock(mutex_);
   if (quit_) return false;
   waiting_calls_.push_back(call);
   queue_.push_back([this, call, &fn] {
     {
-      std::lock_guard inner(mutex_);
+      MutexLock inner(mutex_);
       if (call->cancelled) return;
       call->started = true;
     }
@@ -92,24 +92,24 @@ bool Dispatcher::Invoke(const std::function<void()>& fn) {
       call->error = std::current_exception();
     }
     {
-      std::lock_guard inner(mutex_);
+      MutexLock inner(mutex_);
       call->done = true;
       std::erase(waiting_calls_, call);
     }
-    call_done_.notify_all();
+    call_done_.NotifyAll();
   });
   WakeIfNeeded();
-  call_done_.wait(lock, [&] { return call->done || call->cancelled; });
+  while (!call->done && !call->cancelled) call_done_.Wait(mutex_);
   if (!call->done) return false;
   // Taken out under the lock, so the exception is released on this thread alone.
   std::exception_ptr error = std::move(call->error);
-  lock.unlock();
+  lock.Unlock();
   if (error) std::rethrow_exception(error);
   return true;
 }
 
 std::function<void()> Dispatcher::TakeNext() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   wake_sent_ = false;
   if (quit_ || queue_.empty()) return {};
   std::function<void()> work = std::move(queue_.front());

@@ -7,13 +7,13 @@
 // Thread-safety: every member may be called from any thread, except Start and TakeNext,
 // which belong to the UI thread (the thread that made the dispatcher).
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "base/mutex.h"
 
 namespace pmr::ui {
 
@@ -58,18 +58,18 @@ class Dispatcher {
   struct Call;
   enum class State { kNotStarted, kRunning, kEnded };
 
-  void WakeIfNeeded();        // mutex_ held
-  void CancelWaitingCalls();  // mutex_ held
+  void WakeIfNeeded() REQUIRES(mutex_);
+  void CancelWaitingCalls() REQUIRES(mutex_);
 
   const std::thread::id ui_thread_ = std::this_thread::get_id();
   const WakeHook wake_;
-  mutable std::mutex mutex_;
-  std::condition_variable call_done_;  // Invoke callers wait here
-  std::deque<std::function<void()>> queue_;
-  std::vector<std::shared_ptr<Call>> waiting_calls_;
-  State state_ = State::kNotStarted;
-  bool quit_ = false;
-  bool wake_sent_ = false;
+  mutable Mutex mutex_;
+  CondVar call_done_;  // Invoke callers wait here
+  std::deque<std::function<void()>> queue_ GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<Call>> waiting_calls_ GUARDED_BY(mutex_);
+  State state_ GUARDED_BY(mutex_) = State::kNotStarted;
+  bool quit_ GUARDED_BY(mutex_) = false;
+  bool wake_sent_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace pmr::ui

@@ -64,23 +64,23 @@ class HeadlessWindow::TimerImpl : public Timer {
       : tick(std::move(on_tick)), window_(window), interval_(Clamp(interval)) {}
 
   void Arm() override {
-    std::lock_guard lock(window_.mutex_);
+    MutexLock lock(window_.mutex_);
     if (armed) return;
     armed = true;
     deadline = Clock::now() + interval_;
     window_.woken_ = true;
-    window_.wake_.notify_all();
+    window_.wake_.NotifyAll();
   }
   void Disarm() override {
-    std::lock_guard lock(window_.mutex_);
+    MutexLock lock(window_.mutex_);
     armed = false;
   }
   void SetInterval(std::chrono::milliseconds interval) override {
-    std::lock_guard lock(window_.mutex_);
+    MutexLock lock(window_.mutex_);
     interval_ = Clamp(interval);
   }
   bool Armed() const override {
-    std::lock_guard lock(window_.mutex_);
+    MutexLock lock(window_.mutex_);
     return armed;
   }
 
@@ -131,14 +131,14 @@ void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
   for (;;) {
     if (done()) return;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       woken_ = false;  // what woke us is seen below
     }
     if (dispatcher_.Quitting()) return;
     const std::function<void()>* tick = nullptr;
     std::optional<Clock::time_point> next_deadline;
     {
-      std::lock_guard lock(mutex_);
+      MutexLock lock(mutex_);
       TimerImpl* next = nullptr;
       for (const auto& timer : timers_) {
         if (timer->armed && (next == nullptr || timer->deadline < next->deadline)) {
@@ -161,11 +161,13 @@ void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
       RunCallback(work);
       continue;
     }
-    std::unique_lock lock(mutex_);
-    if (next_deadline) {
-      wake_.wait_until(lock, *next_deadline, [this] { return woken_; });
-    } else {
-      wake_.wait(lock, [this] { return woken_; });
+    MutexLock lock(mutex_);
+    while (!woken_) {
+      if (!next_deadline) {
+        wake_.Wait(mutex_);
+      } else if (!wake_.WaitUntil(mutex_, *next_deadline)) {
+        break;
+      }
     }
   }
 }
@@ -176,10 +178,10 @@ void HeadlessWindow::RunCallback(const std::function<void()>& fn) {
 
 bool HeadlessWindow::WakeLoop() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     woken_ = true;
   }
-  wake_.notify_all();
+  wake_.NotifyAll();
   return true;
 }
 
@@ -205,7 +207,7 @@ void HeadlessWindow::CheckUiThread(const char* operation) const {
 void HeadlessWindow::Emit(const std::string& line) {
   // One output line per event: line breaks inside a value are shown escaped.
   const std::string out = EscapeLineBreaks(line);
-  std::lock_guard lock(output_mutex_);
+  MutexLock lock(output_mutex_);
   output_(out);
 }
 
@@ -303,7 +305,7 @@ Timer& HeadlessWindow::CreateTimer(std::chrono::milliseconds interval,
                                    std::function<void()> on_tick) {
   auto timer = std::make_unique<TimerImpl>(*this, interval, std::move(on_tick));
   TimerImpl& ref = *timer;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   timers_.push_back(std::move(timer));
   return ref;
 }

@@ -17,15 +17,14 @@
 // Thread-safety as the port says; Command may also be called from any thread.
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "ui/dispatcher.h"
 #include "ui/log_memo.h"
 #include "ui/window.h"
@@ -123,15 +122,15 @@ class HeadlessWindow : public MainWindow {
   bool BeforeNavigate(Pane pane, const std::string& url);
   void AnswerBox(bool ok, const std::string& text);
 
-  OutputSink output_;
-  std::mutex output_mutex_;
+  Mutex output_mutex_;
+  OutputSink output_ GUARDED_BY(output_mutex_);
 
   // The loop's timers and wake-ups, shared with other threads. Taken after the dispatcher's
   // lock (its wake-up hook takes it), never before.
-  mutable std::mutex mutex_;
-  std::condition_variable wake_;  // the loop waits here
-  std::vector<std::unique_ptr<TimerImpl>> timers_;
-  bool woken_ = false;
+  mutable Mutex mutex_;
+  CondVar wake_;  // the loop waits here
+  std::vector<std::unique_ptr<TimerImpl>> timers_ GUARDED_BY(mutex_);
+  bool woken_ GUARDED_BY(mutex_) = false;
   Dispatcher dispatcher_{[this] { return WakeLoop(); }};
 
   // UI thread only.
