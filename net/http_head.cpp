@@ -15,12 +15,11 @@ bool IsServedMethod(const std::string& method) {
   return method == "GET" || method == "POST" || method == "HEAD";
 }
 
-// Cuts lines off `bytes` and feeds them while `more` says the parser wants them.
+// Cuts lines off `bytes` and feeds them while `wants_more` says the parser wants them.
 template <typename Parser, typename Status>
-Status FeedLines(Parser& parser, std::string_view bytes, std::size_t& consumed, Status failed,
-                 std::string& error, bool (*more)(Status)) {
+Status FeedLines(Parser& parser, std::string_view bytes, std::size_t& consumed,
+                 std::string& error, bool (*wants_more)(Status)) {
   consumed = 0;
-  Status status{};
   for (;;) {
     std::size_t size = 0;
     std::optional<std::string_view> line;
@@ -28,12 +27,12 @@ Status FeedLines(Parser& parser, std::string_view bytes, std::size_t& consumed, 
       line = FirstLine(bytes.substr(consumed), kHeadLineRules, size);
     } catch (const LineTooLongError& e) {
       error = e.what();
-      return failed;
+      return Status::kFailed;
     }
-    if (!line) return status;
+    if (!line) return Status::kMore;
     consumed += size;
-    status = parser.Feed(std::string(*line));
-    if (!more(status)) return status;
+    Status status = parser.Feed(std::string(*line));
+    if (!wants_more(status)) return status;
   }
 }
 
@@ -100,7 +99,7 @@ RequestHeadParser::Status RequestHeadParser::Feed(std::string line) {
 
 RequestHeadParser::Status RequestHeadParser::FeedHead(std::string_view bytes,
                                                       std::size_t& consumed) {
-  return FeedLines(*this, bytes, consumed, Status::kFailed, error_,
+  return FeedLines(*this, bytes, consumed, error_,
                    +[](Status status) { return status == Status::kMore; });
 }
 
@@ -170,7 +169,13 @@ bool RequestHeadParser::Finish(std::string body, bool parse_params) {
     }
     std::string_view encoded =
         blank == std::string::npos ? std::string_view() : std::string_view(value).substr(blank + 1);
-    std::string credentials = DecodeText(TrimBlanks(encoded));
+    std::string credentials;
+    try {
+      credentials = DecodeText(TrimBlanks(encoded));
+    } catch (const Base64Error& e) {
+      error_ = e.what();
+      return false;
+    }
     std::size_t colon = credentials.find(':');
     request.AuthUsername = credentials.substr(0, colon);
     if (colon != std::string::npos) request.AuthPassword = credentials.substr(colon + 1);
@@ -221,7 +226,7 @@ ReplyHeadParser::Status ReplyHeadParser::Feed(std::string line) {
 }
 
 ReplyHeadParser::Status ReplyHeadParser::FeedHead(std::string_view bytes, std::size_t& consumed) {
-  return FeedLines(*this, bytes, consumed, Status::kFailed, error_, +[](Status status) {
+  return FeedLines(*this, bytes, consumed, error_, +[](Status status) {
     return status == Status::kMore || status == Status::kInterim;
   });
 }

@@ -49,7 +49,7 @@ class RequestHeadParser {
   Status FeedHead(std::string_view bytes, std::size_t& consumed);
   // After kComplete: takes the body and sets what follows from it (the form and the unparsed
   // parameters, Params when `parse_params`) and the credentials. False (error() says why)
-  // for an authorization scheme other than Basic.
+  // for an authorization scheme other than Basic or credentials that are not Base64.
   bool Finish(std::string body, bool parse_params);
 
   const std::string& error() const { return error_; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace pmr::net {
 namespace {
@@ -81,10 +82,15 @@ TEST(RequestHeadTest, HeadAndBodyFillTheRequest) {
   EXPECT_EQ(r.AuthUsername, "user");
   EXPECT_EQ(r.AuthPassword, "pa:ss");
 
-  RequestHeadParser digest(1 << 20);
-  digest.FeedHead("GET / HTTP/1.1\r\nAuthorization: Digest x\r\n\r\n", consumed);
-  EXPECT_FALSE(digest.Finish("", true));
-  EXPECT_EQ(digest.error(), "Unsupported authorization scheme.");
+  for (const auto& [value, error] :
+       {std::pair{"Digest x", "Unsupported authorization scheme."},
+        std::pair{"Basic abc", "Uneven size in DecodeToStream."}}) {
+    RequestHeadParser refused(1 << 20);
+    refused.FeedHead("GET / HTTP/1.1\r\nAuthorization: " + std::string(value) + "\r\n\r\n",
+                     consumed);
+    EXPECT_FALSE(refused.Finish("", true));
+    EXPECT_EQ(refused.error(), error);
+  }
 
   for (const char* length : {"-1", "x", "", "1 2", "99999999999999999999"}) {
     EXPECT_EQ(ParseContentLength(length), -1) << length;
