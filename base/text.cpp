@@ -162,6 +162,22 @@ std::string AsciiLower(std::string_view text) {
   return out;
 }
 
+std::string AsciiUpper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - ('a' - 'A'));
+  }
+  return out;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && static_cast<unsigned char>(text[begin]) <= 0x20) ++begin;
+  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 0x20) --end;
+  return text.substr(begin, end - begin);
+}
+
 bool EqualsIgnoreCaseAscii(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), EqualFolded);
 }

@@ -41,8 +41,12 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // UTF-16 to UTF-8. A surrogate without its partner becomes U+FFFD (bytes EF BF BD).
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
-// ASCII letters lowered; every other byte (UTF-8 included) is kept as it is.
+// ASCII letters lowered or raised; every other byte (UTF-8 included) is kept as it is.
 std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
+
+// `text` without the bytes <= 0x20 (blanks and control characters) at both ends.
+std::string_view TrimBlanks(std::string_view text);
 
 // Comparisons that fold only the ASCII letters A-Z; other bytes must match exactly.
 bool EqualsIgnoreCaseAscii(std::string_view a, std::string_view b);

@@ -171,6 +171,9 @@ TEST(Utf16Test, BadInputBecomesReplacementCharacters) {
 
 TEST(AsciiCaseTest, FoldsOnlyAsciiLetters) {
   EXPECT_EQ(AsciiLower("Face_0 ÄB青"), "face_0 Äb青");
+  EXPECT_EQ(AsciiUpper("post_0 äb青{"), "POST_0 äB青{");
+  EXPECT_EQ(TrimBlanks("\t\r\n \x01" "a b\x7f\0 "s), "a b\x7f");
+  EXPECT_EQ(TrimBlanks(" \x1f "), "");
   EXPECT_TRUE(EqualsIgnoreCaseAscii("Content-Length", "content-LENGTH"));
   EXPECT_FALSE(EqualsIgnoreCaseAscii("Ä", "ä"));
   EXPECT_FALSE(EqualsIgnoreCaseAscii("abc", "abcd"));

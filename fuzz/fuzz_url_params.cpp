@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/http_message.h"
+#include "net/url.h"
 
 namespace {
 

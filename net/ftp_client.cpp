@@ -1,6 +1,11 @@
 #include "net/ftp_client.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
+
+#include "base/text.h"
+#include "net/buffered_reader.h"
 
 namespace pmr::net {
 namespace {
@@ -12,16 +17,9 @@ using Millis = std::chrono::milliseconds;
 constexpr std::size_t kMaxLineBytes = 16 * 1024;
 constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 constexpr std::size_t kDataChunk = 64 * 1024;
+constexpr std::size_t kReadPiece = 4096;
 // How often the wait for the data connection also looks at the control connection.
 constexpr Millis kAcceptSlice{20};
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ') ++begin;
-  while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ') --end;
-  return text.substr(begin, end - begin);
-}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -98,7 +96,7 @@ int64_t TFTPClient::Size(const std::string& name) {
   // The number is the line's second word: "213 5242880".
   std::string line = reply.lines.front();
   std::size_t blank = line.find(' ');
-  std::string number = blank == std::string::npos ? std::string() : Trim(line.substr(blank));
+  std::string number = blank == std::string::npos ? std::string() : std::string(TrimBlanks(line.substr(blank)));
   if (number.empty() || number.size() > 18) return -1;
   int64_t size = 0;
   for (char c : number) {
@@ -206,7 +204,7 @@ FtpReply TFTPClient::ReadReply() {
   FtpReply reply;
   std::string first;
   do {
-    first = Trim(ReadLine(deadline));
+    first = TrimBlanks(ReadLine(deadline));
   } while (first.empty());
   if (first.size() < 3 || !IsDigit(first[0]) || !IsDigit(first[1]) || !IsDigit(first[2])) {
     throw FtpReplyError(0, "Malformed FTP reply: " + first);
@@ -217,7 +215,7 @@ FtpReply TFTPClient::ReadReply() {
   if (first.size() > 3 && first[3] == '-') {
     std::size_t total = first.size();
     for (;;) {
-      std::string line = Trim(ReadLine(deadline));
+      std::string line(TrimBlanks(ReadLine(deadline)));
       total += line.size() + 1;
       if (total > kMaxReplyBytes) throw FtpReplyError(0, "FTP reply too long");
       reply.lines.push_back(line);
@@ -228,29 +226,25 @@ FtpReply TFTPClient::ReadReply() {
 }
 
 std::string TFTPClient::ReadLine(Clock::time_point deadline) {
-  std::size_t scanned = 0;
-  for (;;) {
-    std::size_t end = buffer_.find('\n', scanned);
-    if (end != std::string::npos) {
-      if (end > kMaxLineBytes) throw FtpReplyError(0, "FTP reply line too long");
-      std::string line = buffer_.substr(0, end);
-      buffer_.erase(0, end + 1);
-      if (line.find('\0') != std::string::npos) {
-        throw FtpReplyError(0, "FTP reply line contains a NUL byte");
-      }
-      return line;
-    }
-    if (buffer_.size() > kMaxLineBytes) throw FtpReplyError(0, "FTP reply line too long");
-    scanned = buffer_.size();
-    Millis left = Remaining(deadline);
-    if (left.count() == 0 || !control_.WaitReadable(left)) TimedOut("the FTP server's reply");
-    char chunk[4096];
-    std::size_t n = control_.Receive(chunk, sizeof chunk);
-    if (n == 0) {
-      throw SocketError(0, SocketError::Kind::kOther, "The FTP server closed the connection");
-    }
-    buffer_.append(chunk, n);
+  BufferedReader reader(control_, buffer_, kReadPiece);
+  std::optional<std::string> line;
+  try {
+    // The CR stays: the caller trims the line.
+    line = reader.ReadLine({kMaxLineBytes, /*strip_cr=*/false},
+                           BufferedReader::Wait::Until(deadline));
+  } catch (const LineTooLongError&) {
+    throw FtpReplyError(0, "FTP reply line too long");
+  } catch (const SocketError& e) {
+    if (e.IsTimeout()) TimedOut("the FTP server's reply");
+    throw;
   }
+  if (!line) {
+    throw SocketError(0, SocketError::Kind::kOther, "The FTP server closed the connection");
+  }
+  if (line->find('\0') != std::string::npos) {
+    throw FtpReplyError(0, "FTP reply line contains a NUL byte");
+  }
+  return std::move(*line);
 }
 
 }  // namespace pmr::net

@@ -5,6 +5,9 @@
 #include <string_view>
 #include <utility>
 
+#include "net/buffered_reader.h"
+#include "net/http_head.h"
+
 namespace pmr::net {
 namespace {
 
@@ -45,76 +48,6 @@ std::string FormBody(const std::vector<std::string>& lines) {
   return std::string(TrimBlanks(text));
 }
 
-// Decimal integer with an optional sign; nullopt when not one or out of range.
-std::optional<int64_t> ParseDecimal(std::string_view text) {
-  bool negative = false;
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
-    negative = text[0] == '-';
-    text.remove_prefix(1);
-  }
-  if (text.empty() || text.size() > 18) return std::nullopt;
-  int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return negative ? -value : value;
-}
-
-int ParseStatusCode(std::string_view line) {
-  std::size_t start = line.find(' ');
-  if (start == std::string_view::npos) return -1;
-  start = line.find_first_not_of(' ', start);
-  if (start == std::string_view::npos) return -1;
-  std::size_t end = line.find(' ', start);
-  std::string_view word = line.substr(start, end == std::string_view::npos ? end : end - start);
-  if (word.size() > 9 || word.empty() || word[0] == '-' || word[0] == '+') return -1;
-  std::optional<int64_t> code = ParseDecimal(word);
-  return code ? static_cast<int>(*code) : -1;
-}
-
-// The size before any extension (";...") or blank; nullopt when that is not hexadecimal.
-std::optional<uint64_t> ParseChunkSize(std::string_view line) {
-  std::string_view digits = line.substr(0, line.find_first_of("; \t"));
-  if (digits.empty() || digits.size() > 15) return std::nullopt;
-  uint64_t size = 0;
-  for (char c : digits) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    size = size * 16 + static_cast<uint64_t>(digit);
-  }
-  return size;
-}
-
-bool ContainsIgnoreCase(std::string_view text, std::string_view word) {
-  return AsciiLower(text).find(AsciiLower(word)) != std::string::npos;
-}
-
-// Bytes that would end the request line or start a header become "%XX"; the rest of the
-// target goes out as given.
-std::string SafeTarget(std::string_view target) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : target) {
-    if (c <= ' ' || c == 0x7F) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 void AddHeader(std::string& head, std::string_view name, std::string_view value) {
   if (value.empty()) return;
   if (value.find_first_of("\r\n") != std::string_view::npos) {
@@ -129,90 +62,34 @@ void AddHeader(std::string& head, std::string_view name, std::string_view value)
 
 }  // namespace
 
-// Buffered reads from the connection: lines up to LF (CR removed) and runs of bytes.
+// The connection's reads, all bounded by the socket's receive time-out.
 class THTTPClient::Reader {
  public:
-  Reader(Socket& socket, Millis timeout) : socket_(socket), timeout_(timeout) {}
+  Reader(Socket& socket, Millis timeout) : reader_(socket, kReceivePiece), timeout_(timeout) {}
 
   // One line without its CR LF; nullopt when the peer closes before its LF.
   std::optional<std::string> ReadLine() {
-    for (;;) {
-      std::size_t lf = buffer_.find('\n', pos_);
-      if (lf != std::string::npos) {
-        std::size_t end = lf > pos_ && buffer_[lf - 1] == '\r' ? lf - 1 : lf;
-        if (end - pos_ > kMaxLineLength) throw pmr::Error("Max line length exceeded.");
-        std::string line = buffer_.substr(pos_, end - pos_);
-        pos_ = lf + 1;
-        return line;
-      }
-      if (buffer_.size() - pos_ > kMaxLineLength + 1) {
-        throw pmr::Error("Max line length exceeded.");
-      }
-      if (!Fill()) return std::nullopt;
-    }
+    return reader_.ReadLine(kHeadLineRules, BufferedReader::Wait::SocketTimeout(timeout_));
   }
-
   // Appends `count` bytes to `out`; false when the peer closes first (what came is kept).
   bool ReadExact(std::size_t count, std::string& out) {
-    while (count > 0) {
-      if (pos_ == buffer_.size() && !Fill()) return false;
-      std::size_t take = std::min(count, buffer_.size() - pos_);
-      out.append(buffer_, pos_, take);
-      pos_ += take;
-      count -= take;
-    }
-    return true;
+    return reader_.ReadExact(count, out, BufferedReader::Wait::SocketTimeout(timeout_));
   }
-
   // Appends everything up to the peer's close to `out`, failing past `limit` bytes in all.
   void ReadToClose(std::string& out, std::size_t limit) {
-    for (;;) {
-      out.append(buffer_, pos_);
-      pos_ = buffer_.size();
-      if (out.size() > limit) BodyTooLarge(limit);
-      if (!Fill()) return;
+    if (!reader_.ReadToClose(out, limit, BufferedReader::Wait::SocketTimeout(timeout_))) {
+      BodyTooLarge(limit);
     }
   }
 
-  bool closed() const { return closed_; }
-  std::size_t received() const { return received_; }
-  bool HasBuffered() const { return pos_ < buffer_.size(); }
+  bool closed() const { return reader_.closed(); }
+  std::size_t received() const { return reader_.received(); }
+  bool HasBuffered() const { return reader_.HasBuffered(); }
   void set_timeout(Millis timeout) { timeout_ = timeout; }
 
  private:
-  bool Fill() {
-    if (closed_) return false;
-    if (pos_ == buffer_.size()) {
-      buffer_.clear();
-      pos_ = 0;
-    } else if (pos_ > kReceivePiece) {
-      buffer_.erase(0, pos_);
-      pos_ = 0;
-    }
-    char piece[kReceivePiece];
-    std::size_t n;
-    try {
-      n = socket_.Receive(piece, sizeof piece);
-    } catch (const SocketError& e) {
-      if (!e.IsTimeout()) throw;
-      throw SocketError(e.code(), e.kind(),
-                        "Read timed out after " + std::to_string(timeout_.count()) + " ms.");
-    }
-    if (n == 0) {
-      closed_ = true;
-      return false;
-    }
-    buffer_.append(piece, n);
-    received_ += n;
-    return true;
-  }
-
-  Socket& socket_;
+  BufferedReader reader_;
   Millis timeout_;
-  std::string buffer_;
-  std::size_t pos_ = 0;
-  std::size_t received_ = 0;
-  bool closed_ = false;
 };
 
 THTTPClient::THTTPClient() = default;
@@ -226,7 +103,7 @@ void THTTPClient::Disconnect() {
 }
 
 std::string THTTPClient::Post(const std::string& url, std::vector<std::string>& lines) {
-  if (request_.ContentType.empty() || EqualsIgnoreCase(request_.ContentType, "text/html")) {
+  if (request_.ContentType.empty() || EqualsIgnoreCaseAscii(request_.ContentType, "text/html")) {
     request_.ContentType = "application/x-www-form-urlencoded";
   }
   EncodeFormValues(lines);
@@ -284,7 +161,7 @@ std::string THTTPClient::DoRequest(const std::string& method, const std::string&
   // bytes that belong to no request of ours): start afresh.
   if (Connected() && socket_.WaitReadable(0ms)) Disconnect();
 
-  std::string head = method + " " + SafeTarget(target) + " HTTP/" + version + "\r\n";
+  std::string head = method + " " + EscapeTarget(target) + " HTTP/" + version + "\r\n";
   AddHeader(head, "Connection", request_.Connection);
   AddHeader(head, "Content-Type", request_.ContentType);
   if (request_.ContentLength >= 0) {
@@ -361,47 +238,31 @@ std::string THTTPClient::Exchange(Reader& reader, const std::string& head, const
 
   bool keep;
   if (version == "1.0") {
-    keep = EqualsIgnoreCase(response_.Connection, "keep-alive") ||
-           EqualsIgnoreCase(response_.ProxyConnection, "keep-alive");
+    keep = EqualsIgnoreCaseAscii(response_.Connection, "keep-alive") ||
+           EqualsIgnoreCaseAscii(response_.ProxyConnection, "keep-alive");
   } else if (response_.ResponseText.starts_with("HTTP/1.0")) {
     // An HTTP/1.0 server closes after its reply unless it names keep-alive; reusing the
     // connection would race that close.
-    keep = EqualsIgnoreCase(response_.Connection, "keep-alive");
+    keep = EqualsIgnoreCaseAscii(response_.Connection, "keep-alive");
   } else {
-    keep = !EqualsIgnoreCase(response_.Connection, "close") &&
-           !EqualsIgnoreCase(response_.ProxyConnection, "close");
+    keep = !EqualsIgnoreCaseAscii(response_.Connection, "close") &&
+           !EqualsIgnoreCaseAscii(response_.ProxyConnection, "close");
   }
   if (!keep || reader.closed() || reader.HasBuffered()) Disconnect();
   return result;
 }
 
 void THTTPClient::ReadReplyHead(Reader& reader) {
-  std::size_t head_bytes = 0;
-  auto next_line = [&]() {
+  ReplyHeadParser head(response_, kMaxHeadBytes);
+  for (;;) {
     std::optional<std::string> line = reader.ReadLine();
     if (!line) throw ConnectionClosedError();
-    head_bytes += line->size() + 2;
-    if (head_bytes > kMaxHeadBytes) {
-      throw pmr::Error("Reply head exceeds " + std::to_string(kMaxHeadBytes) + " bytes.");
-    }
-    return std::move(*line);
-  };
-  do {
-    response_ = THTTPClientResponse{};
-    response_.ResponseText = next_line();
-    response_.ResponseCode = ParseStatusCode(response_.ResponseText);
-    for (std::string line = next_line(); !line.empty(); line = next_line()) {
-      response_.RawHeaders.Add(std::move(line));
-    }
-    const THeaderList& headers = response_.RawHeaders;
-    response_.HasContentLength = headers.HasName("Content-Length");
-    response_.ContentLength = ParseDecimal(headers.Values("Content-Length")).value_or(-1);
-    response_.Connection = headers.Values("Connection");
-    response_.ProxyConnection = headers.Values("Proxy-Connection");
-    response_.Location = headers.Values("Location");
-    response_.TransferEncoding = headers.Values("Transfer-Encoding");
+    ReplyHeadParser::Status status = head.Feed(std::move(*line));
+    if (status == ReplyHeadParser::Status::kFailed) throw pmr::Error(head.error());
+    if (status == ReplyHeadParser::Status::kMore) continue;
     StoreCookies();
-  } while (response_.ResponseCode == 100);
+    if (status == ReplyHeadParser::Status::kComplete) return;
+  }
 }
 
 void THTTPClient::ReadBody(Reader& reader, bool strict, std::string& body) {
@@ -414,7 +275,7 @@ void THTTPClient::ReadBody(Reader& reader, bool strict, std::string& body) {
   if (response_.ContentLength > 0) {
     if (static_cast<uint64_t>(response_.ContentLength) > max_body_) BodyTooLarge(max_body_);
     if (!reader.ReadExact(static_cast<std::size_t>(response_.ContentLength), body)) truncated();
-  } else if (ContainsIgnoreCase(response_.TransferEncoding, "chunked")) {
+  } else if (ContainsIgnoreCaseAscii(response_.TransferEncoding, "chunked")) {
     for (;;) {
       std::optional<std::string> line = reader.ReadLine();
       if (!line) return truncated();
@@ -436,29 +297,15 @@ void THTTPClient::ReadBody(Reader& reader, bool strict, std::string& body) {
 }
 
 void THTTPClient::StoreCookies() {
-  const THeaderList& headers = response_.RawHeaders;
-  for (std::size_t i = 0; i < headers.Count(); ++i) {
-    if (headers[i].empty() || headers[i][0] == ' ' || headers[i][0] == '\t') continue;
-    std::string name = std::string(TrimBlanks(headers.Names(i)));
-    if (!EqualsIgnoreCase(name, "Set-Cookie") && !EqualsIgnoreCase(name, "Set-Cookie2")) {
-      continue;
-    }
-    std::string_view text = headers[i];
-    text.remove_prefix(std::min(text.size(), text.find(':') + 1));
-    // Attributes (path, expiry, ...) are not kept: the pair goes back to the same host.
-    std::string_view pair = TrimBlanks(text.substr(0, text.find(';')));
-    std::size_t eq = pair.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string cookie_name(TrimBlanks(pair.substr(0, eq)));
-    std::string value(TrimBlanks(pair.substr(eq + 1)));
-    if (cookie_name.empty()) continue;
+  for (auto& [name, value] : ReplyCookies(response_.RawHeaders)) {
+    const std::string& cookie_name = name;
     auto found = std::find_if(cookies_.begin(), cookies_.end(), [&](const Cookie& c) {
-      return EqualsIgnoreCase(c.host, last_host_) && c.name == cookie_name;
+      return EqualsIgnoreCaseAscii(c.host, last_host_) && c.name == cookie_name;
     });
     if (found != cookies_.end()) {
       found->value = std::move(value);
     } else {
-      cookies_.push_back({last_host_, std::move(cookie_name), std::move(value)});
+      cookies_.push_back({last_host_, std::move(name), std::move(value)});
     }
   }
 }
@@ -466,7 +313,7 @@ void THTTPClient::StoreCookies() {
 std::string THTTPClient::CookieHeader(const std::string& host) const {
   std::string header;
   for (const Cookie& cookie : cookies_) {
-    if (!EqualsIgnoreCase(cookie.host, host)) continue;
+    if (!EqualsIgnoreCaseAscii(cookie.host, host)) continue;
     if (!header.empty()) header += "; ";
     header += cookie.name + "=" + cookie.value;
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "net/http_head.h"
 #include "net/http_message.h"
 #include "net/socket.h"
 
@@ -51,24 +52,11 @@ struct THTTPClientRequest {
   THeaderList CustomHeaders;
 };
 
-// The head of the last reply (of the final reply after any "100 Continue").
-struct THTTPClientResponse {
-  std::string ResponseText;  // the status line as received, without CR LF
-  int ResponseCode = -1;     // second word of the status line, -1 when not a number
-  THeaderList RawHeaders;
-  bool HasContentLength = false;  // a Content-Length line was present
-  int64_t ContentLength = -1;     // -1 when absent or not a number
-  std::string Connection;
-  std::string ProxyConnection;
-  std::string Location;
-  std::string TransferEncoding;
-};
-
 class THTTPClient {
  public:
   using Millis = std::chrono::milliseconds;
 
-  static constexpr std::size_t kMaxLineLength = 16384;
+  static constexpr std::size_t kMaxLineLength = kMaxHeadLine;
 
   THTTPClient();
   ~THTTPClient();

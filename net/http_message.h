@@ -1,7 +1,6 @@
 #pragma once
 
-// HTTP messages as byte strings: the header list, parameter and URL decoding, URI splitting,
-// the request the server fills and the response a handler answers through.
+// HTTP messages as byte strings: the header list, the request the server fills and the response a handler answers through.
 // No character-set conversion happens here: every text is the bytes as they came or go.
 // Objects are not synchronised; each belongs to one connection thread at a time.
 // Failures raise HttpServerError with the system's message texts.
@@ -15,10 +14,12 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/text.h"
+#include "net/url.h"
 
 namespace pmr::net {
 
-// Raised by the response writer and the server's request loop ("Max line length exceeded.",
+// Raised by the response writer and the server's request loop ("Request head too large.",
 // "Header has already been written.", ...).
 class HttpServerError : public pmr::Error {
  public:
@@ -62,52 +63,6 @@ class THeaderList {
 
   std::vector<std::string> lines_;
 };
-
-// Removes bytes <= 0x20 from both ends.
-std::string_view TrimBlanks(std::string_view text);
-// ASCII-only case folding; other bytes stay as they are.
-std::string AsciiLower(std::string_view text);
-std::string AsciiUpper(std::string_view text);
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
-
-// "+" becomes a blank; "%" takes the next two bytes as a hexadecimal number and appends that
-// byte when it is 1..255, nothing when it is 0 or not hexadecimal; the "%" and up to two
-// following bytes are consumed in every case. Every other byte is copied.
-std::string UrlDecode(std::string_view text);
-
-// Form encoding of a value: letters and digits stay, a blank becomes "+", every other byte
-// "%XX" (upper-case hexadecimal). UrlDecode gives back any value without a NUL byte.
-std::string FormEncode(std::string_view value);
-
-// Cuts `source` at every "&" and URL-decodes each piece into one line; empty pieces give
-// empty lines, an empty source gives none.
-std::vector<std::string> DecodeParams(std::string_view source);
-
-// The parts of a URI, undecoded. Backslashes have become "/" (except the second byte of a
-// double-byte code page 936 character).
-struct UriParts {
-  std::string scheme;  // empty for a relative URI
-  std::string username;
-  std::string password;
-  std::string host;
-  std::string port;      // as written; empty when the URI names none
-  std::string path;      // directory part, up to and including the last "/"
-  std::string document;  // name part after the last "/"
-  std::string query;     // text after the first "?"
-  bool has_query = false;
-
-  // path + document, then "?" + query when the URI had one: the target as given.
-  std::string Target() const;
-};
-
-// Splits `uri`. An absolute URI is scheme "://" [user [":" password] "@"] host [":" port]
-// path; its path is "/" when it names none. Anything else is a path (with optional query).
-UriParts SplitUri(std::string_view uri);
-
-// The request's `Document` for a request URI without its query: "*" stays "*"; otherwise
-// the URL-decoded directory part and name part, where the text from the first "=" of the
-// path on is appended undecoded instead.
-std::string DecodeDocument(std::string_view uri);
 
 // The reason phrase of a status code ("Unknown Response Code" for codes not in the table).
 std::string_view ReasonPhrase(int code);

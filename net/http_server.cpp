@@ -1,11 +1,12 @@
 #include "net/http_server.h"
 
 #include <algorithm>
-#include <charconv>
 #include <exception>
-#include <system_error>
+#include <optional>
+#include <utility>
 
-#include "net/base64.h"
+#include "net/buffered_reader.h"
+#include "net/http_head.h"
 
 namespace pmr::net {
 namespace {
@@ -13,15 +14,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-constexpr std::size_t kMaxLine = 16384;
 constexpr int kSocketBuffer = 32768;
 constexpr Millis kPollInterval{250};
 constexpr Millis kIdleThreadTime{2000};
 
-// Quiet ends of a connection: the peer closed, or it did not send in time.
+// A quiet end of a connection: the peer closed.
 struct PeerClosed {};
-struct ReadTimeout {};
-struct BodyTooLarge {};
 // The head deadline passed after the request had begun to arrive.
 struct HeadTimedOut {};
 
@@ -49,116 +47,7 @@ class SocketSink : public ResponseSink {
   std::string held_;
 };
 
-// Content-Length as a decimal integer; -1 when it is not one (negative values included).
-std::int64_t ParseContentLength(std::string_view text) {
-  text = TrimBlanks(text);
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  std::int64_t value = -1;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
-    return -1;
-  }
-  return value;
-}
-
-bool IsServedMethod(const std::string& method) {
-  return method == "GET" || method == "POST" || method == "HEAD";
-}
-
 }  // namespace
-
-// Buffered reading of one connection with the server's deadlines.
-class THTTPServer::RequestReader {
- public:
-  RequestReader(Socket& socket, std::string& chunk) : socket_(socket), chunk_(chunk) {
-    chunk_.resize(kSocketBuffer);
-  }
-
-  // A line up to LF without its CR LF. Raises "Max line length exceeded." for a longer one.
-  std::string ReadLine(Clock::time_point deadline) {
-    for (;;) {
-      std::size_t lf = buffer_.find('\n', scan_from_);
-      if (lf != std::string::npos) {
-        std::string line = buffer_.substr(start_, lf - start_);
-        Consume(lf + 1 - start_);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.size() > kMaxLine) throw HttpServerError("Max line length exceeded.");
-        return line;
-      }
-      scan_from_ = buffer_.size();
-      // One byte more for the CR that may still precede the LF.
-      if (Available() > kMaxLine + 1) throw HttpServerError("Max line length exceeded.");
-      if (!Fill(deadline)) throw PeerClosed{};
-    }
-  }
-
-  std::string ReadExact(std::size_t count, Millis idle) {
-    while (Available() < count) {
-      if (!Fill(Clock::now() + idle)) throw PeerClosed{};
-    }
-    return Take(count);
-  }
-
-  std::string ReadToClose(std::size_t cap, Millis idle) {
-    for (;;) {
-      if (Available() > cap) throw BodyTooLarge{};
-      if (!Fill(Clock::now() + idle)) break;
-    }
-    return Take(Available());
-  }
-
-  // True when bytes of a line not yet complete are buffered.
-  bool HasPending() const { return Available() > 0; }
-
-  // Discards what the peer still sends until it closes or `deadline` passes.
-  void Drain(Clock::time_point deadline) {
-    buffer_.clear();
-    start_ = scan_from_ = 0;
-    try {
-      while (Fill(deadline)) buffer_.clear();
-    } catch (...) {
-      // Time-outs and resets end the drain; the answer is out already.
-    }
-  }
-
- private:
-  std::size_t Available() const { return buffer_.size() - start_; }
-
-  std::string Take(std::size_t count) {
-    std::string bytes = buffer_.substr(start_, count);
-    Consume(count);
-    return bytes;
-  }
-
-  void Consume(std::size_t count) {
-    start_ += count;
-    if (start_ == buffer_.size()) {
-      buffer_.clear();
-      start_ = 0;
-    } else if (start_ > kMaxLine) {
-      buffer_.erase(0, start_);
-      start_ = 0;
-    }
-    scan_from_ = start_;
-  }
-
-  // Reads what has arrived; false when the peer closed. ReadTimeout when nothing came before
-  // `deadline`.
-  bool Fill(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-    if (left.count() <= 0 || !socket_.WaitReadable(left)) throw ReadTimeout{};
-    std::size_t n = socket_.Receive(chunk_.data(), chunk_.size());
-    if (n == 0) return false;
-    buffer_.append(chunk_.data(), n);
-    return true;
-  }
-
-  Socket& socket_;
-  std::string& chunk_;
-  std::string buffer_;
-  std::size_t start_ = 0;
-  std::size_t scan_from_ = 0;
-};
 
 THTTPServer::THTTPServer(std::uint16_t default_port, HttpServerLimits limits)
     : Limits(limits), default_port_(default_port) {}
@@ -374,7 +263,8 @@ void THTTPServer::Serve(Connection& connection) {
     connection.peer.peer_port_ = socket.PeerPort();
     socket.SetBufferSizes(kSocketBuffer);
     socket.SetSendTimeout(Limits.send_timeout);
-    RequestReader reader(socket, connection.chunk);
+    connection.buffer.clear();
+    BufferedReader reader(socket, connection.buffer, kSocketBuffer);
     Outcome outcome = Outcome::kAnsweredKeepOpen;
     while (outcome == Outcome::kAnsweredKeepOpen && !connection.peer.Terminated()) {
       outcome = ServeRequest(connection, reader);
@@ -384,8 +274,6 @@ void THTTPServer::Serve(Connection& connection) {
       reader.Drain(Clock::now() + Limits.linger_time);
     }
   } catch (const PeerClosed&) {
-  } catch (const ReadTimeout&) {
-    Report(connection, "Read timed out.");
   } catch (const HeadTimedOut&) {
     Report(connection, "Read timed out.");
     // A peer that began a request is told why it gets no answer, as nginx does.
@@ -410,55 +298,26 @@ void THTTPServer::Serve(Connection& connection) {
   CloseSocket(connection);
 }
 
-THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestReader& reader) {
-  const auto head_deadline = Clock::now() + Limits.head_timeout;
-  bool head_started = false;
-  // A connection that stays silent is closed quietly; one whose request stalls gets 408.
-  auto read_head_line = [&] {
+THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, BufferedReader& reader) {
+  const auto head_deadline = BufferedReader::Wait::Until(Clock::now() + Limits.head_timeout);
+  RequestHeadParser head(Limits.max_head_bytes);
+  for (bool started = false;; started = true) {
+    std::optional<std::string> line;
     try {
-      std::string read = reader.ReadLine(head_deadline);
-      head_started = true;
-      return read;
-    } catch (const ReadTimeout&) {
-      if (head_started || reader.HasPending()) throw HeadTimedOut{};
+      line = reader.ReadLine(kHeadLineRules, head_deadline);
+    } catch (const SocketError& e) {
+      // A connection that stays silent is closed quietly; one whose request stalls gets 408.
+      if (e.IsTimeout() && (started || reader.HasBuffered())) throw HeadTimedOut{};
       throw;
     }
-  };
-  std::string line = read_head_line();
-
-  std::size_t last_space = line.rfind(' ');
-  if (last_space == std::string::npos) throw HttpServerError("Error in parsing command.");
-  std::string version = line.substr(last_space + 1);
-  std::string_view before(line.data(), last_space);
-  std::size_t first_space = before.find(' ');
-  std::string method = AsciiUpper(before.substr(0, first_space));
-  std::string uri =
-      first_space == std::string_view::npos ? "" : std::string(before.substr(first_space + 1));
-  if (!IsServedMethod(method)) return Outcome::kUnanswered;
-
-  THTTPRequestInfo request;
-  request.RawHTTPCommand = line;
-  request.RemoteIP = connection.peer.PeerIP();
-  request.Command = method;
-
-  std::size_t head_bytes = line.size();
-  for (;;) {
-    std::string header = read_head_line();
-    if (header.empty()) break;
-    head_bytes += header.size() + 2;
-    if (head_bytes > Limits.max_head_bytes) throw HttpServerError("Request head too large.");
-    if (header.starts_with("..")) header.erase(0, 1);
-    request.RawHeaders.Add(std::move(header));
+    if (!line) throw PeerClosed{};
+    RequestHeadParser::Status status = head.Feed(std::move(*line));
+    if (status == RequestHeadParser::Status::kUnserved) return Outcome::kUnanswered;
+    if (status == RequestHeadParser::Status::kFailed) throw HttpServerError(head.error());
+    if (status == RequestHeadParser::Status::kComplete) break;
   }
-  const THeaderList& headers = request.RawHeaders;
-  request.ContentType = headers.Values("Content-Type");
-  request.ContentLength =
-      headers.HasName("Content-Length") ? ParseContentLength(headers.Values("Content-Length")) : -1;
-  request.Connection = headers.Values("Connection");
-  request.Accept = headers.Values("Accept");
-  request.UserAgent = headers.Values("User-Agent");
-  request.Referer = headers.Values("Referer");
-  request.Host = headers.Values("Host");
+  THTTPRequestInfo& request = head.request();
+  request.RemoteIP = connection.peer.PeerIP();
 
   SocketSink sink(connection.socket);
   auto refuse_large_body = [&] {
@@ -471,73 +330,18 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, RequestRe
   };
 
   std::string body;
-  const auto cap = static_cast<std::int64_t>(Limits.max_body_bytes);
-  if (request.ContentLength > cap) return refuse_large_body();
+  const auto body_wait = BufferedReader::Wait::Idle(Limits.body_timeout);
+  if (request.ContentLength > static_cast<std::int64_t>(Limits.max_body_bytes)) {
+    return refuse_large_body();
+  }
   if (request.ContentLength > 0) {
-    body = reader.ReadExact(static_cast<std::size_t>(request.ContentLength), Limits.body_timeout);
-  } else if (method == "POST" && !request.HasContentLength()) {
-    try {
-      body = reader.ReadToClose(Limits.max_body_bytes, Limits.body_timeout);
-    } catch (const BodyTooLarge&) {
-      return refuse_large_body();
+    if (!reader.ReadExact(static_cast<std::size_t>(request.ContentLength), body, body_wait)) {
+      throw PeerClosed{};
     }
+  } else if (request.Command == "POST" && !request.HasContentLength()) {
+    if (!reader.ReadToClose(body, Limits.max_body_bytes, body_wait)) return refuse_large_body();
   }
-
-  request.FormParams = std::move(body);
-  request.UnparsedParams = request.FormParams;
-  if (std::size_t question = uri.find('?'); question != std::string::npos) {
-    request.QueryParams = uri.substr(question + 1);
-    uri.resize(question);
-  }
-  if (!request.QueryParams.empty()) {
-    if (request.UnparsedParams.empty()) {
-      request.UnparsedParams = request.QueryParams;
-    } else {
-      request.UnparsedParams += "\r\n" + request.QueryParams;
-    }
-  }
-  if (ParseParams) {
-    request.Params = AsciiLower(request.ContentType) == "application/x-www-form-urlencoded"
-                         ? DecodeParams(request.UnparsedParams)
-                         : DecodeParams(request.QueryParams);
-  }
-
-  for (std::size_t i = 0; i < headers.Count(); ++i) {
-    if (headers[i].find(':') == std::string::npos ||
-        !EqualsIgnoreCase(headers.Names(i), "Cookie")) {
-      continue;
-    }
-    std::string_view rest =
-        TrimBlanks(std::string_view(headers[i]).substr(headers[i].find(':') + 1));
-    while (!rest.empty()) {
-      std::size_t semicolon = rest.find(';');
-      std::string_view cookie = TrimBlanks(rest.substr(0, semicolon));
-      if (!cookie.empty()) request.Cookies.emplace_back(cookie);
-      rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
-    }
-  }
-
-  request.Version = version;
-  request.Document = DecodeDocument(uri);
-  if (!headers.HasName("Host")) {
-    if (std::string uri_host = SplitUri(uri).host; !uri_host.empty()) request.Host = uri_host;
-  }
-
-  if (headers.HasName("Authorization")) {
-    request.AuthExists = true;
-    std::string value = headers.Values("Authorization");
-    std::size_t blank = value.find(' ');
-    std::string_view scheme = std::string_view(value).substr(0, blank);
-    if (!EqualsIgnoreCase(scheme, "Basic")) {
-      throw HttpServerError("Unsupported authorization scheme.");
-    }
-    std::string_view encoded =
-        blank == std::string::npos ? std::string_view() : std::string_view(value).substr(blank + 1);
-    std::string credentials = DecodeText(TrimBlanks(encoded));
-    std::size_t colon = credentials.find(':');
-    request.AuthUsername = credentials.substr(0, colon);
-    if (colon != std::string::npos) request.AuthPassword = credentials.substr(colon + 1);
-  }
+  if (!head.Finish(std::move(body), ParseParams)) throw HttpServerError(head.error());
 
   THTTPResponseInfo response(&sink);
   response.CloseConnection = !KeepAlive;

@@ -27,6 +27,8 @@
 
 namespace pmr::net {
 
+class BufferedReader;
+
 // Guards against peers that are slow, silent or too big.
 struct HttpServerLimits {
   using Millis = std::chrono::milliseconds;
@@ -111,7 +113,6 @@ class THTTPServer {
   HttpServerLimits Limits;
 
  private:
-  class RequestReader;
   struct Listener {
     Socket socket;
     std::uint16_t port = 0;
@@ -128,7 +129,7 @@ class THTTPServer {
     std::list<Connection>::iterator self;
     std::condition_variable wake;
     bool has_work = false;  // guarded by threads_mutex_
-    std::string chunk;      // receive buffer, kept between connections
+    std::string buffer;     // received bytes not yet read, its memory kept between connections
   };
 
   void Activate();
@@ -139,7 +140,7 @@ class THTTPServer {
   void Serve(Connection& connection);
   enum class Outcome { kUnanswered, kAnswered, kAnsweredKeepOpen };
   // Serves one request. Quiet ends of the connection and parse failures raise.
-  Outcome ServeRequest(Connection& connection, RequestReader& reader);
+  Outcome ServeRequest(Connection& connection, BufferedReader& reader);
   void Report(Connection& connection, const std::string& message);
   void CloseSocket(Connection& connection);
   // Joins the threads that have finished.

@@ -66,7 +66,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 }  // namespace
 
 bool IsRefusedDeleteId(std::string_view id) {
-  std::string_view text = net::TrimBlanks(id);
+  std::string_view text = TrimBlanks(id);
   if (text.empty()) return true;
   std::size_t at = 0;
   bool negative = false;

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "base/text.h"
 #include "net/http_message.h"
 #include "net/socket.h"
 #include "tools/terminal_sim/device_api.h"
@@ -35,7 +36,7 @@ PostResult PostJson(const std::string& url, const std::string& body,
   PostResult result;
   try {
     net::UriParts uri = net::SplitUri(url);
-    if (!net::EqualsIgnoreCase(uri.scheme, "http") || uri.host.empty()) {
+    if (!EqualsIgnoreCaseAscii(uri.scheme, "http") || uri.host.empty()) {
       result.error = "not an http URL: " + url;
       return result;
     }
@@ -245,7 +246,7 @@ void EventSource::Send(Event event, const std::string& url) {
   ++events_sent_;
   PostResult result = PostJson(url, event.json, options_.address, options_.post_timeout, &cancel_);
   std::string outcome;
-  if (result.status == 200 && net::TrimBlanks(result.body) == kAnswered) {
+  if (result.status == 200 && TrimBlanks(result.body) == kAnswered) {
     ++events_answered_;
     outcome = "answered";
   } else {

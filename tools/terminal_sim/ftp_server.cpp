@@ -2,36 +2,21 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <system_error>
 #include <vector>
 
+#include "base/text.h"
+#include "net/buffered_reader.h"
 #include "net/http_message.h"
 
 namespace pmr::terminal_sim {
 namespace {
 
-constexpr std::size_t kMaxLine = 4096;
+constexpr net::LineRules kCommandLine{4096};
 
 void Reply(net::Socket& socket, const std::string& line) { socket.SendAll(line + "\r\n"); }
-
-// One command line (without CR LF); empty optional-like result via `ok` = false on close.
-bool ReadLine(net::Socket& socket, std::string& buffer, std::string& line) {
-  for (;;) {
-    std::size_t end = buffer.find('\n');
-    if (end != std::string::npos) {
-      line = buffer.substr(0, end);
-      buffer.erase(0, end + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
-    if (buffer.size() > kMaxLine) return false;
-    char chunk[1024];
-    std::size_t n = socket.Receive(chunk, sizeof chunk);
-    if (n == 0) return false;
-    buffer.append(chunk, n);
-  }
-}
 
 // "h1,h2,h3,h4,p1,p2" into address and port; false when malformed.
 bool ParsePortArgument(const std::string& text, std::string& address, uint16_t& port) {
@@ -176,28 +161,30 @@ void FtpServer::Serve(Session& session) {
   control.SetReceiveTimeout(timeouts_.idle);
   control.SetSendTimeout(timeouts_.send);
   Reply(control, "220 terminal FTP ready");
-  std::string buffer;
-  std::string line;
+  net::BufferedReader reader(control, 1024);
+  const auto wait = net::BufferedReader::Wait::SocketTimeout(timeouts_.idle);
   std::string user;
   bool logged_in = false;
   std::string cwd = "/";
   std::string data_address;
   uint16_t data_port = 0;
-  while (!stopping_.load() && ReadLine(control, buffer, line)) {
-    std::size_t blank = line.find(' ');
-    std::string verb = net::AsciiUpper(line.substr(0, blank));
+  // A line over the cap raises and ends the session, as a close does.
+  std::optional<std::string> line;
+  while (!stopping_.load() && (line = reader.ReadLine(kCommandLine, wait))) {
+    std::size_t blank = line->find(' ');
+    std::string verb = AsciiUpper(line->substr(0, blank));
     std::string argument =
-        blank == std::string::npos ? "" : std::string(net::TrimBlanks(line.substr(blank + 1)));
+        blank == std::string::npos ? "" : std::string(TrimBlanks(line->substr(blank + 1)));
     if (verb == "USER") {
       user = argument;
       logged_in = false;
-      if (net::EqualsIgnoreCase(user, "anonymous") || net::EqualsIgnoreCase(user, "ftp")) {
+      if (EqualsIgnoreCaseAscii(user, "anonymous") || EqualsIgnoreCaseAscii(user, "ftp")) {
         Reply(control, "331 Password required for " + user);
       } else {
         Reply(control, "530 Only anonymous login is allowed");
       }
     } else if (verb == "PASS") {
-      if (net::EqualsIgnoreCase(user, "anonymous") || net::EqualsIgnoreCase(user, "ftp")) {
+      if (EqualsIgnoreCaseAscii(user, "anonymous") || EqualsIgnoreCaseAscii(user, "ftp")) {
         logged_in = true;
         Reply(control, "230 Login successful");
       } else {
@@ -213,7 +200,7 @@ void FtpServer::Serve(Session& session) {
     } else if (!logged_in) {
       Reply(control, "530 Please login with USER and PASS");
     } else if (verb == "TYPE") {
-      std::string type = net::AsciiUpper(argument);
+      std::string type = AsciiUpper(argument);
       if (type == "I" || type == "A" || type == "L 8" || type == "A N") {
         Reply(control, "200 Type set to " + type.substr(0, 1));
       } else {
