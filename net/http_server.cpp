@@ -59,14 +59,14 @@ THTTPServer::~THTTPServer() {
     // Threads that outlast the wait are waited for below.
   }
   {
-    std::unique_lock lock(threads_mutex_);
-    threads_changed_.wait(lock, [this] { return running_.empty(); });
+    MutexLock lock(threads_mutex_);
+    while (!running_.empty()) threads_changed_.Wait(threads_mutex_);
   }
   ReapFinished();
 }
 
 void THTTPServer::SetActive(bool active) {
-  std::lock_guard guard(activation_mutex_);
+  MutexLock guard(activation_mutex_);
   if (active == active_.load()) return;
   if (active) {
     Activate();
@@ -76,12 +76,12 @@ void THTTPServer::SetActive(bool active) {
 }
 
 std::uint16_t THTTPServer::ListeningPort(std::size_t index) const {
-  std::lock_guard guard(ports_mutex_);
+  MutexLock guard(ports_mutex_);
   return index < ports_.size() ? ports_[index] : 0;
 }
 
 std::size_t THTTPServer::ConnectionCount() const {
-  std::lock_guard lock(threads_mutex_);
+  MutexLock lock(threads_mutex_);
   return busy_;
 }
 
@@ -104,7 +104,7 @@ void THTTPServer::Activate() {
   stopping_ = false;
   listeners_ = std::move(opened);
   {
-    std::lock_guard guard(ports_mutex_);
+    MutexLock guard(ports_mutex_);
     for (const Listener& listener : listeners_) ports_.push_back(listener.port);
   }
   try {
@@ -126,27 +126,27 @@ void THTTPServer::Deactivate() {
   }
   listeners_.clear();
   {
-    std::lock_guard guard(ports_mutex_);
+    MutexLock guard(ports_mutex_);
     ports_.clear();
   }
   active_ = false;
 
   bool all_ended;
   {
-    std::unique_lock lock(threads_mutex_);
+    MutexLock lock(threads_mutex_);
     for (Connection& connection : running_) {
       connection.peer.terminated_ = true;
       {
-        std::lock_guard socket_guard(connection.socket_mutex);
+        MutexLock socket_guard(connection.socket_mutex);
         if (!connection.socket_closed) connection.socket.Interrupt();
       }
-      connection.wake.notify_one();
+      connection.wake.NotifyOne();
     }
     auto wait = Millis(std::max(TerminateWaitTime, 0));
     auto deadline = Clock::now() + wait;
     // Woken by each leaving thread; the poll interval only bounds a missed wake-up.
     while (!running_.empty() && Clock::now() < deadline) {
-      threads_changed_.wait_until(lock, std::min(deadline, Clock::now() + kPollInterval));
+      threads_changed_.WaitUntil(threads_mutex_, std::min(deadline, Clock::now() + kPollInterval));
     }
     all_ended = running_.empty();
   }
@@ -177,7 +177,7 @@ void THTTPServer::ListenLoop(Listener& listener) {
 }
 
 void THTTPServer::StartConnection(Socket socket) {
-  std::lock_guard lock(threads_mutex_);
+  MutexLock lock(threads_mutex_);
   if (stopping_ || busy_ >= Limits.max_connections) return;  // closes the socket
   Connection* connection;
   if (!idle_.empty()) {
@@ -188,14 +188,14 @@ void THTTPServer::StartConnection(Socket socket) {
     connection->self = std::prev(running_.end());
   }
   {
-    std::lock_guard socket_guard(connection->socket_mutex);
+    MutexLock socket_guard(connection->socket_mutex);
     connection->socket = std::move(socket);
     connection->socket_closed = false;
   }
   connection->has_work = true;
   ++busy_;
   if (connection->thread.joinable()) {
-    connection->wake.notify_one();
+    connection->wake.NotifyOne();
     return;
   }
   try {
@@ -208,32 +208,34 @@ void THTTPServer::StartConnection(Socket socket) {
 }
 
 void THTTPServer::Work(Connection& connection) {
-  std::unique_lock lock(threads_mutex_);
+  MutexLock lock(threads_mutex_);
   for (;;) {
-    lock.unlock();
+    lock.Unlock();
     Serve(connection);
-    lock.lock();
+    lock.Lock();
     connection.has_work = false;
     --busy_;
-    threads_changed_.notify_all();
+    threads_changed_.NotifyAll();
     if (stopping_ || connection.peer.Terminated()) break;
     // Stay a while for the next connection: starting a thread costs more than waking one.
     idle_.push_back(&connection);
-    connection.wake.wait_for(lock, kIdleThreadTime,
-                             [&] { return connection.has_work || stopping_.load(); });
+    const auto idle_until = Clock::now() + kIdleThreadTime;
+    while (!connection.has_work && !stopping_.load() &&
+           connection.wake.WaitUntil(threads_mutex_, idle_until)) {
+    }
     if (!connection.has_work) {
       idle_.erase(std::find(idle_.begin(), idle_.end(), &connection));
       break;
     }
   }
   finished_.splice(finished_.end(), running_, connection.self);
-  threads_changed_.notify_all();
+  threads_changed_.NotifyAll();
 }
 
 void THTTPServer::ReapFinished() {
   std::list<Connection> done;
   {
-    std::lock_guard lock(threads_mutex_);
+    MutexLock lock(threads_mutex_);
     done.splice(done.end(), finished_);
   }
   for (Connection& connection : done) {
@@ -242,7 +244,7 @@ void THTTPServer::ReapFinished() {
 }
 
 void THTTPServer::CloseSocket(Connection& connection) {
-  std::lock_guard guard(connection.socket_mutex);
+  MutexLock guard(connection.socket_mutex);
   connection.socket.Close();
   connection.socket_closed = true;
 }

@@ -12,16 +12,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/mutex.h"
 #include "net/http_message.h"
 #include "net/socket.h"
 
@@ -122,18 +121,18 @@ class THTTPServer {
   // be handed the next one.
   struct Connection {
     Socket socket;
-    std::mutex socket_mutex;  // orders Close against Interrupt from a deactivating thread
-    bool socket_closed = true;
+    Mutex socket_mutex;  // orders Close against Interrupt from a deactivating thread
+    bool socket_closed GUARDED_BY(socket_mutex) = true;
     TPeerThread peer;
     std::thread thread;
     std::list<Connection>::iterator self;
-    std::condition_variable wake;
-    bool has_work = false;  // guarded by threads_mutex_
+    CondVar wake;
+    bool has_work = false;  // guarded by the server's threads_mutex_
     std::string buffer;     // received bytes not yet read, its memory kept between connections
   };
 
-  void Activate();
-  void Deactivate();
+  void Activate() REQUIRES(activation_mutex_);
+  void Deactivate() REQUIRES(activation_mutex_);
   void ListenLoop(Listener& listener);
   void StartConnection(Socket socket);
   void Work(Connection& connection);
@@ -149,18 +148,17 @@ class THTTPServer {
   std::uint16_t default_port_;
   std::atomic<bool> active_{false};
   std::atomic<bool> stopping_{false};
-  std::mutex activation_mutex_;  // held while activating or deactivating
-  mutable std::mutex ports_mutex_;
-  std::vector<std::uint16_t> ports_;  // guarded by ports_mutex_
-  std::list<Listener> listeners_;
+  Mutex activation_mutex_;  // held while activating or deactivating
+  mutable Mutex ports_mutex_;
+  std::vector<std::uint16_t> ports_ GUARDED_BY(ports_mutex_);
+  std::list<Listener> listeners_ GUARDED_BY(activation_mutex_);
 
-  mutable std::mutex threads_mutex_;
-  std::condition_variable threads_changed_;
-  // All guarded by threads_mutex_.
-  std::list<Connection> running_;   // every connection thread, busy or idle
-  std::list<Connection> finished_;  // threads that have ended, joined by ReapFinished
-  std::vector<Connection*> idle_;   // threads waiting for a connection
-  std::size_t busy_ = 0;            // threads serving a connection
+  mutable Mutex threads_mutex_;
+  CondVar threads_changed_;
+  std::list<Connection> running_ GUARDED_BY(threads_mutex_);   // every connection thread
+  std::list<Connection> finished_ GUARDED_BY(threads_mutex_);  // ended, joined by ReapFinished
+  std::vector<Connection*> idle_ GUARDED_BY(threads_mutex_);   // waiting for a connection
+  std::size_t busy_ GUARDED_BY(threads_mutex_) = 0;            // serving a connection
 };
 
 }  // namespace pmr::net
