@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
+#include "state/ini_file.h"
 
-namespace pmr::app {
+namespace pmr::state {
 
 class AppState {
  public:
@@ -72,4 +72,4 @@ class AppState {
   std::unique_ptr<IniFile> config_;  // guarded by mutex_; null before open and after release
 };
 
-}  // namespace pmr::app
+}  // namespace pmr::state

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace pmr::app {
+namespace pmr::state {
 
 class IniFile {
  public:
@@ -35,4 +35,4 @@ class IniFile {
   mutable std::mutex mutex_;
 };
 
-}  // namespace pmr::app
+}  // namespace pmr::state
