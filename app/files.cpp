@@ -70,7 +70,10 @@ bool CopyIfMissing(const fs::path& source, const fs::path& target) {
   // otherwise stay as a broken program that is never replaced.
   fs::path partial = target;
   partial += ".partial";
-  if (!fs::copy_file(source, partial, fs::copy_options::overwrite_existing, error) || error) {
+  // Removed rather than overwritten: MinGW's copy_file takes every existing file for the source
+  // itself and refuses to overwrite it.
+  fs::remove(partial, error);
+  if (!fs::copy_file(source, partial, error) || error) {
     fs::remove(partial, error);
     return false;
   }

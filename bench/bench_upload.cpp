@@ -28,7 +28,7 @@ using namespace pmr;
 constexpr int kBatch = 40;
 constexpr std::size_t kPictureBytes = 200 * 1024;
 
-class Quiet final : public app::WindowEffects {
+class Quiet final : public state::WindowEffects {
  public:
   void Log(std::string) override {}
   void SetStatus(int, std::string) override {}
@@ -69,7 +69,7 @@ struct Rig {
   net::THTTPServer portal;
   fs::path folder;
   std::string host;
-  app::AppState state;
+  state::AppState state;
   Quiet window;
   std::vector<std::string> pictures;
 };

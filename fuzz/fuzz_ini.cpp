@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
+#include "state/ini_file.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ bool Holdable(std::string_view text, bool key) {
       text.back() == text.front()) {
     return false;
   }
-  return text.size() <= pmr::app::IniFile::kMaxValueBytes;
+  return text.size() <= pmr::state::IniFile::kMaxValueBytes;
 }
 
 }  // namespace
@@ -58,10 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
   }
-  pmr::app::IniFile ini(file);
+  pmr::state::IniFile ini(file);
   for (std::string_view key : {"FIPCAddr1", "SP", "HID"}) {
     std::string value = ini.ReadString("JDQFACE", key, "");
-    Check(value.size() <= 3 * pmr::app::IniFile::kMaxValueBytes);
+    Check(value.size() <= 3 * pmr::state::IniFile::kMaxValueBytes);
   }
 
   // The input's first line splits at its first "|" into a key and a value to store.

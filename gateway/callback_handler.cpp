@@ -40,7 +40,7 @@ DateTime EventTimeFromText(const std::string& text, const Clock& clock) {
 void HTTPServer1CommandGet(const CallbackContext& context,
                            const net::THTTPRequestInfo& ARequestInfo,
                            net::THTTPResponseInfo& AResponseInfo) {
-  app::AppState& state = *context.state;
+  state::AppState& state = *context.state;
   GatewayWindow& window = *context.window;
   const std::string& remote_ip = ARequestInfo.RemoteIP;
 

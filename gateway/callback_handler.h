@@ -9,17 +9,18 @@
 #include <optional>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/effects.h"
 #include "base/datetime.h"
 #include "gateway/ftp_download.h"
 #include "gateway/upload_worker.h"
 #include "net/http_message.h"
+#include "state/app_state.h"
+#include "state/effects.h"
 
 namespace pmr::gateway {
 
-// The window effects the handler needs beyond the log and status bar; thread-safe.
-class GatewayWindow : public app::WindowEffects {
+// The window effects the handler needs beyond the log and status bar; thread-safe. The base is
+// virtual so that one window serving the binding too keeps one set of effects.
+class GatewayWindow : public virtual state::WindowEffects {
  public:
   // The main pane's current address; empty optional when the window is gone.
   virtual std::optional<std::string> MainPaneLocation() = 0;
@@ -30,7 +31,7 @@ class GatewayWindow : public app::WindowEffects {
 
 // Everything the handler reaches; every pointer outlives the server that calls the handler.
 struct CallbackContext {
-  app::AppState* state = nullptr;
+  state::AppState* state = nullptr;
   GatewayWindow* window = nullptr;
   FtpBusyHosts* busy_hosts = nullptr;
   UploadWorkers* uploads = nullptr;

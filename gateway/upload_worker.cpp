@@ -39,7 +39,7 @@ std::string Describe(const UploadJob& job) { return job.name + " for " + job.pid
 
 }  // namespace
 
-void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
+void ShowPictureCounters(state::AppState& state, state::WindowEffects& window) {
   // Reading the counters and handing the texts on happen as one step, so the texts reach the
   // window in the order the counters were read: the last text shown is never an older count.
   static Mutex order;
@@ -49,8 +49,8 @@ void ShowPictureCounters(app::AppState& state, app::WindowEffects& window) {
 }
 
 UploadResult TPAThread::Execute() {
-  app::AppState& state = *context_.state;
-  app::WindowEffects& window = *context_.window;
+  state::AppState& state = *context_.state;
+  state::WindowEffects& window = *context_.window;
   const std::string url = portal::UploadUrl(context_.portal_host);
 
   std::string picture;

@@ -13,20 +13,20 @@
 #include <optional>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/effects.h"
 #include "gateway/outbox.h"
+#include "state/app_state.h"
+#include "state/effects.h"
 
 namespace pmr::gateway {
 
 struct UploadContext {
-  app::AppState* state = nullptr;
-  app::WindowEffects* window = nullptr;
+  state::AppState* state = nullptr;
+  state::WindowEffects* window = nullptr;
   std::string portal_host;
 };
 
 // Refreshes status panels 1 and 2 from the picture counters.
-void ShowPictureCounters(app::AppState& state, app::WindowEffects& window);
+void ShowPictureCounters(state::AppState& state, state::WindowEffects& window);
 
 struct UploadResult {
   bool delivered = false;

@@ -85,7 +85,7 @@ class UploadWorkerTest : public ::testing::Test {
   }
 
   fs::path dir_;
-  app::AppState state_;
+  state::AppState state_;
   RecordingWindow window_;
   std::shared_ptr<Outbox> outbox_;
 };

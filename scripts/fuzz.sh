@@ -16,7 +16,8 @@ for target in build/fuzz/fuzz/fuzz_*; do
   extra=()
   [[ -d "$seeds" ]] && extra+=("$seeds")
   for dir in $(cat "fuzz/${name#fuzz_}.corpora" 2>/dev/null); do
-    [[ -d "$dir" ]] && extra+=("$dir")
+    [[ -d "$dir" ]] || { echo "fuzz: corpus folder $dir (from fuzz/${name#fuzz_}.corpora) is missing" >&2; exit 1; }
+    extra+=("$dir")
   done
   echo "== $name for ${seconds}s"
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \

@@ -24,7 +24,7 @@ std::string TerminalCall(net::THTTPClient& client, const std::string& address, i
 }  // namespace
 
 void TPAThread2::Execute() {
-  app::AppState& state = *context_.state;
+  state::AppState& state = *context_.state;
   BindingWindow& window = *context_.window;
 
   std::string own;

@@ -8,12 +8,13 @@
 #include <functional>
 #include <string>
 
-#include "app/app_state.h"
-#include "app/effects.h"
+#include "state/app_state.h"
+#include "state/effects.h"
 
 namespace pmr::terminal {
 
-class BindingWindow : public app::WindowEffects {
+// The base is virtual so that one window serving the gateway too keeps one set of effects.
+class BindingWindow : public virtual state::WindowEffects {
  public:
   // Arms the timer that opens the first portal pages.
   virtual void ArmFirstPagesTimer() = 0;
@@ -22,7 +23,7 @@ class BindingWindow : public app::WindowEffects {
 };
 
 struct BindingContext {
-  app::AppState* state = nullptr;
+  state::AppState* state = nullptr;
   BindingWindow* window = nullptr;
   std::string portal_host;
   int terminal_port = 8090;

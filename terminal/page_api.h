@@ -9,16 +9,16 @@
 #include <filesystem>
 #include <string_view>
 
-#include "app/app_state.h"
-#include "app/effects.h"
 #include "net/http_message.h"
+#include "state/app_state.h"
+#include "state/effects.h"
 #include "terminal/terminal_api.h"
 
 namespace pmr::terminal {
 
 struct PageApiContext {
-  const app::AppState& state;  // FaceAddr and FacePass, read once per request
-  app::WindowEffects& log;
+  const state::AppState& state;  // FaceAddr and FacePass, read once per request
+  state::WindowEffects& log;
   std::filesystem::path picture_folder;
   int terminal_port = kPort;
   int page_port = 8091;  // where the service listens: the only port a Host header may name

@@ -43,7 +43,7 @@ std::optional<std::string> Call(net::THTTPClient& client, const std::string& url
 }
 
 // Create or update; the reply when the call succeeded.
-std::optional<std::string> SendPerson(const TerminalTarget& target, app::WindowEffects& log,
+std::optional<std::string> SendPerson(const TerminalTarget& target, state::WindowEffects& log,
                                       std::string_view path, std::string_view id,
                                       std::string_view name) {
   net::THTTPClient client;
@@ -59,13 +59,13 @@ std::optional<std::string> SendPerson(const TerminalTarget& target, app::WindowE
   return reply;
 }
 
-bool NameMissing(app::WindowEffects& log, std::string_view id, std::string_view name) {
+bool NameMissing(state::WindowEffects& log, std::string_view id, std::string_view name) {
   if (!name.empty()) return false;
   log.Log("pid:" + std::string(id) + ",name=" + std::string(name));
   return true;
 }
 
-std::string DeleteCommand(const TerminalTarget& target, app::WindowEffects& log,
+std::string DeleteCommand(const TerminalTarget& target, state::WindowEffects& log,
                           std::string_view id) {
   std::string result(kFailureText);
   if (target.address.empty()) return result;
@@ -80,8 +80,8 @@ std::string DeleteCommand(const TerminalTarget& target, app::WindowEffects& log,
 }
 
 // The capture and card commands: find, create when unknown and start over, then the mode call.
-std::string ModeCommand(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
-                        std::string_view name, std::string_view mode_path,
+std::string ModeCommand(const TerminalTarget& target, state::WindowEffects& log,
+                        std::string_view id, std::string_view name, std::string_view mode_path,
                         std::string_view mode_phrase) {
   for (int restarts = 0;; ++restarts) {
     std::string result(kFailureText);
@@ -113,11 +113,11 @@ std::string ModeCommand(const TerminalTarget& target, app::WindowEffects& log, s
 
 }  // namespace
 
-TerminalTarget CurrentTarget(const app::AppState& state, int port) {
+TerminalTarget CurrentTarget(const state::AppState& state, int port) {
   return {state.FaceAddr(), state.FacePass(), port};
 }
 
-bool PersonCreate(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
+bool PersonCreate(const TerminalTarget& target, state::WindowEffects& log, std::string_view id,
                   std::string_view name) {
   if (NameMissing(log, id, name)) return false;
   if (target.address.empty()) return true;
@@ -125,7 +125,7 @@ bool PersonCreate(const TerminalTarget& target, app::WindowEffects& log, std::st
   return true;
 }
 
-bool PersonUpdate(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
+bool PersonUpdate(const TerminalTarget& target, state::WindowEffects& log, std::string_view id,
                   std::string_view name) {
   if (NameMissing(log, id, name)) return false;
   if (target.address.empty()) return true;
@@ -134,21 +134,21 @@ bool PersonUpdate(const TerminalTarget& target, app::WindowEffects& log, std::st
   return true;
 }
 
-std::string PersonDelete(const TerminalTarget& target, app::WindowEffects& log,
+std::string PersonDelete(const TerminalTarget& target, state::WindowEffects& log,
                          std::string_view id) {
   return DeleteCommand(target, log, id);
 }
 
-std::string PersonDeleteAll(const TerminalTarget& target, app::WindowEffects& log) {
+std::string PersonDeleteAll(const TerminalTarget& target, state::WindowEffects& log) {
   return DeleteCommand(target, log, kAllPersons);
 }
 
-std::string FaceTakeImg(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
-                        std::string_view name) {
+std::string FaceTakeImg(const TerminalTarget& target, state::WindowEffects& log,
+                        std::string_view id, std::string_view name) {
   return ModeCommand(target, log, id, name, kFaceTakeImg, kStartingPhotoMode);
 }
 
-std::string FaceIcCardRegist(const TerminalTarget& target, app::WindowEffects& log,
+std::string FaceIcCardRegist(const TerminalTarget& target, state::WindowEffects& log,
                              std::string_view id, std::string_view name) {
   return ModeCommand(target, log, id, name, kFaceIcCardRegist, kStartingCardMode);
 }

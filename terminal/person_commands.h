@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/app_state.h"
-#include "app/effects.h"
+#include "state/app_state.h"
+#include "state/effects.h"
 #include "terminal/terminal_api.h"
 
 namespace pmr::terminal {
@@ -22,7 +22,7 @@ struct TerminalTarget {
 };
 
 // The terminal as the application state names it now.
-TerminalTarget CurrentTarget(const app::AppState& state, int port = kPort);
+TerminalTarget CurrentTarget(const state::AppState& state, int port = kPort);
 
 // Fixed result texts.
 inline constexpr std::string_view kFailureText = "操作失败，请重新操作。";
@@ -34,20 +34,20 @@ inline constexpr std::string_view kBusyText = "设备正忙，请稍后操作";
 inline constexpr int kMaxRestarts = 3;
 
 // False only for an empty name; true whatever the terminal answered.
-bool PersonCreate(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
+bool PersonCreate(const TerminalTarget& target, state::WindowEffects& log, std::string_view id,
                   std::string_view name);
 // Updates, and creates when the terminal does not know the person. False only for an empty name.
-bool PersonUpdate(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
+bool PersonUpdate(const TerminalTarget& target, state::WindowEffects& log, std::string_view id,
                   std::string_view name);
 // "操作成功！" once the terminal answered, else the failure text.
-std::string PersonDelete(const TerminalTarget& target, app::WindowEffects& log,
+std::string PersonDelete(const TerminalTarget& target, state::WindowEffects& log,
                          std::string_view id);
-std::string PersonDeleteAll(const TerminalTarget& target, app::WindowEffects& log);
+std::string PersonDeleteAll(const TerminalTarget& target, state::WindowEffects& log);
 // Switches the terminal into face capture (card registration) for the person, creating the
 // person first when unknown. Gives a fixed text or the terminal's decoded reply.
-std::string FaceTakeImg(const TerminalTarget& target, app::WindowEffects& log, std::string_view id,
-                        std::string_view name);
-std::string FaceIcCardRegist(const TerminalTarget& target, app::WindowEffects& log,
+std::string FaceTakeImg(const TerminalTarget& target, state::WindowEffects& log,
+                        std::string_view id, std::string_view name);
+std::string FaceIcCardRegist(const TerminalTarget& target, state::WindowEffects& log,
                              std::string_view id, std::string_view name);
 
 }  // namespace pmr::terminal

@@ -165,7 +165,7 @@ TEST(PersonCommandsTest, DefaultPortAndStateTarget) {
   const std::string address =
       "127.0." + std::to_string(rng() % 250 + 2) + "." + std::to_string(rng() % 250 + 2);
   FakeTerminal terminal(Enrolment("正在开启IC卡注册模式", true), address, 8090);
-  app::AppState state;
+  state::AppState state;
   state.SetFaceAddr(address);
   state.SetFacePass("secret");
   RecordingLog log;

@@ -74,8 +74,7 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   // Pictures an earlier run could not deliver are queued before the first callback can come.
   uploads_ = std::make_unique<gateway::UploadWorkers>(
       std::make_shared<gateway::Outbox>(app_folder_ / "outbox", options_.outbox_limits),
-      gateway::UploadContext{&state_, static_cast<gateway::GatewayWindow*>(this), portal_host_},
-      4, options_.upload_retry, /*held=*/true);
+      gateway::UploadContext{&state_, this, portal_host_}, 4, options_.upload_retry, /*held=*/true);
   uploads_->Restore();
 
   callback_context_.state = &state_;
@@ -102,8 +101,7 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   HTTPServer2.OnCommandGet = [this](net::TPeerThread&, net::THTTPRequestInfo& request,
                                     net::THTTPResponseInfo& response) {
     // The port bound (tests ask for any free one), which is what a page's Host header names.
-    terminal::PageApiContext context{state_, static_cast<gateway::GatewayWindow&>(*this),
-                                     picture_folder_, options_.terminal_port,
+    terminal::PageApiContext context{state_, *this, picture_folder_, options_.terminal_port,
                                      HTTPServer2.ListeningPort()};
     terminal::PageApiCommandGet(context, request, response);
   };
@@ -244,10 +242,8 @@ void TForm1::N6Click() {
   if (sp.empty() || code != sp) return;
   // Off the UI thread, so the window stays responsive while the terminal clears.
   terminal::TerminalTarget target = terminal::CurrentTarget(state_, options_.terminal_port);
-  binding_workers_.Start([this, target] {
-    auto& effects = static_cast<gateway::GatewayWindow&>(*this);
-    effects.Log("格式化识颜台:" + terminal::PersonDeleteAll(target, effects));
-  });
+  binding_workers_.Start(
+      [this, target] { Log("格式化识颜台:" + terminal::PersonDeleteAll(target, *this)); });
 }
 
 void TForm1::Timer4Timer() {
@@ -264,7 +260,7 @@ void TForm1::Timer4Timer() {
 
 void TForm1::Timer2Timer() {
   timer2_->Disarm();
-  AppState::LastEvent last = state_.LastEventValues();
+  state::AppState::LastEvent last = state_.LastEventValues();
   try {
     window_.RunScript(ui::Pane::kLeft,
                       portal::InsScript(last.card_id, last.pic_url, last.event_time));

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app_state.h"
 #include "base/datetime.h"
 #include "base/log_file.h"
 #include "base/mutex.h"
@@ -24,6 +23,7 @@
 #include "gateway/outbox.h"
 #include "gateway/upload_worker.h"
 #include "net/http_server.h"
+#include "state/app_state.h"
 #include "terminal/binding.h"
 #include "ui/window.h"
 
@@ -71,7 +71,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   // Writes the log file's queued lines, waiting at most `wait`.
   bool FlushLog(std::chrono::milliseconds wait) { return log_file_->Flush(wait); }
 
-  AppState& State() { return state_; }
+  state::AppState& State() { return state_; }
   const std::filesystem::path& PictureFolder() const { return picture_folder_; }
   const std::filesystem::path& AppFolder() const { return app_folder_; }
   uint16_t CallbackPort() const { return HTTPServer1.ListeningPort(); }
@@ -132,7 +132,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   // Every memo line, time-stamped, and the lines the memo keeps silent, in kvt/log.
   std::unique_ptr<LogFile> log_file_;
 
-  AppState state_;
+  state::AppState state_;
   gateway::FtpBusyHostList ftp_busy_hosts_;
   std::unique_ptr<gateway::UploadWorkers> uploads_;
   gateway::CallbackContext callback_context_;

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "app/effects.h"
 #include "base/text.h"
 #include "net/http_server_test_util.h"
+#include "state/effects.h"
 #include "terminal/person_commands.h"
 
 namespace pmr::terminal::testing {
 
-class RecordingLog : public app::WindowEffects {
+class RecordingLog : public state::WindowEffects {
  public:
   void Log(std::string line) override {
     std::lock_guard lock(mutex_);

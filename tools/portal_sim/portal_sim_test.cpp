@@ -14,13 +14,13 @@
 #include <sstream>
 #include <thread>
 
-#include "app/app_state.h"
 #include "base/text.h"
 #include "gateway/testing/gateway_fakes.h"
 #include "gateway/upload_worker.h"
 #include "net/base64.h"
 #include "net/http_client.h"
 #include "portal/portal.h"
+#include "state/app_state.h"
 
 namespace pmr::portal_sim {
 namespace {
@@ -113,7 +113,7 @@ TEST_F(PortalSimTest, IdentityAndSchoolCodeCalls) {
 
 // The bridge's own upload worker is what the stand-in must accept.
 TEST_F(PortalSimTest, BridgeUploadsArriveByteExactOncePerPicture) {
-  app::AppState state;
+  state::AppState state;
   state.SetSchoolSP("SP-T");
   state.SetFaceAddr("127.0.0.9");
   gateway::testing::RecordingWindow window;
@@ -195,7 +195,7 @@ TEST_F(PortalSimTest, StatusSwitchFailsDataCallsUntilReset) {
     EXPECT_EQ(e.code(), 500);
   }
   // The bridge's worker sees the failure and keeps the picture counted as waiting.
-  app::AppState state;
+  state::AppState state;
   state.PicsWaiting = 1;
   gateway::testing::RecordingWindow window;
   std::ofstream(dir_ / "a.jpg", std::ios::binary) << "abc";

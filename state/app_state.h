@@ -11,10 +11,10 @@
 #include <string>
 #include <string_view>
 
-#include "app/ini_file.h"
 #include "base/mutex.h"
+#include "state/ini_file.h"
 
-namespace pmr::app {
+namespace pmr::state {
 
 class AppState {
  public:
@@ -75,4 +75,4 @@ class AppState {
   std::unique_ptr<IniFile> config_ GUARDED_BY(mutex_);  // null before open and after release
 };
 
-}  // namespace pmr::app
+}  // namespace pmr::state

@@ -1,6 +1,6 @@
-#include "app/app_state.h"
+#include "state/app_state.h"
 
-namespace pmr::app {
+namespace pmr::state {
 namespace {
 constexpr std::string_view kSection = "JDQFACE";
 }
@@ -36,4 +36,4 @@ void AppState::SetLastPicture(std::string card_id, std::string pic_url) {
   last_pic_url_ = std::move(pic_url);
 }
 
-}  // namespace pmr::app
+}  // namespace pmr::state

@@ -7,9 +7,9 @@
 #include <map>
 #include <mutex>
 
-#include "app/ini_file.h"
 #include "net/http_server.h"
 #include "net/testing/ftp_test_servers.h"
+#include "state/ini_file.h"
 
 namespace pmr::terminal {
 namespace {
@@ -87,7 +87,7 @@ class BindingTest : public ::testing::Test {
   }
 
   net::testing::TempFolder folder_;
-  app::AppState state_;
+  state::AppState state_;
   Window window_;
   Peer portal_, terminal_;
 };
@@ -95,7 +95,8 @@ class BindingTest : public ::testing::Test {
 TEST_F(BindingTest, FirstBindingIssuesIdentityAndPointsTheTerminalHere) {
   Bind(portal_.port(), terminal_.port());
   EXPECT_EQ(state_.SchoolHID(), "HID-7");
-  EXPECT_EQ(app::IniFile(folder_.path() / "pmrface.ini").ReadString("JDQFACE", "HID", ""), "HID-7");
+  EXPECT_EQ(state::IniFile(folder_.path() / "pmrface.ini").ReadString("JDQFACE", "HID", ""),
+            "HID-7");
   EXPECT_EQ(state_.SchoolSP(), "SP-3");
   EXPECT_EQ(window_.first_pages, 1);
   EXPECT_EQ(portal_.calls(), (std::vector<std::string>{"/wgate/wgate_gethid.asp",

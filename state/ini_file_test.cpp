@@ -1,4 +1,4 @@
-#include "app/ini_file.h"
+#include "state/ini_file.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-namespace pmr::app {
+namespace pmr::state {
 namespace {
 
 namespace fs = std::filesystem;
@@ -109,4 +109,4 @@ TEST_F(IniFileTest, ConcurrentWritersLoseNothing) {
 }
 
 }  // namespace
-}  // namespace pmr::app
+}  // namespace pmr::state

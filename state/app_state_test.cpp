@@ -1,4 +1,4 @@
-#include "app/app_state.h"
+#include "state/app_state.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace pmr::app {
+namespace pmr::state {
 namespace {
 
 namespace fs = std::filesystem;
@@ -57,4 +57,4 @@ TEST(AppStateTest, ValuesAreWholeUnderConcurrentWriters) {
 }
 
 }  // namespace
-}  // namespace pmr::app
+}  // namespace pmr::state

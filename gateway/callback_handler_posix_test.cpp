@@ -70,7 +70,7 @@ class CallbackHandlerTest : public ::testing::Test {
   net::testing::PyFtpServer ftp_;
   FakePortal portal_;
   FixedClock clock_;
-  app::AppState state_;
+  state::AppState state_;
   RecordingWindow window_;
   FtpBusyHostList busy_;
   UploadWorkers uploads_;

@@ -1,4 +1,4 @@
-#include "app/ini_file.h"
+#include "state/ini_file.h"
 
 #include <atomic>
 #include <fstream>
@@ -8,7 +8,7 @@
 
 #include "base/text.h"
 
-namespace pmr::app {
+namespace pmr::state {
 namespace {
 
 std::string_view Trim(std::string_view s) {
@@ -158,4 +158,4 @@ bool IniFile::WriteString(std::string_view section, std::string_view key, std::s
   return true;
 }
 
-}  // namespace pmr::app
+}  // namespace pmr::state

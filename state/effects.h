@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace pmr::app {
+namespace pmr::state {
 
 class WindowEffects {
  public:
@@ -20,4 +20,4 @@ class WindowEffects {
   virtual void LogDetail(std::string line) = 0;
 };
 
-}  // namespace pmr::app
+}  // namespace pmr::state

@@ -13,7 +13,7 @@
 
 #include "base/mutex.h"
 
-namespace pmr::app {
+namespace pmr::state {
 
 class IniFile {
  public:
@@ -36,4 +36,4 @@ class IniFile {
   mutable Mutex mutex_;  // one reader or writer of the file at a time
 };
 
-}  // namespace pmr::app
+}  // namespace pmr::state
