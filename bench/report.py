@@ -136,8 +136,14 @@ def json_rows(table, build_dir):
                "--benchmark_min_time=1", "--benchmark_repetitions=3",
                "--benchmark_report_aggregates_only=true"])
     results = json.loads(out)["benchmarks"]
-    ours = next(b["items_per_second"] for b in results if b["name"].endswith("_median"))
-    # The peer: CPython's json module (its C scanner), the same body, the same four members.
+    median = {b["name"][:-len("_median")]: b["items_per_second"] for b in results
+              if b["name"].endswith("_median")}
+    ours = median["BM_ParseCallbackAndReadMembers"]
+    # The C++ peer, in the same binary (built when nlohmann-json3-dev is installed).
+    if "BM_NlohmannParseCallbackAndReadMembers" in median:
+        table.add("JSON: parse a callback body, read 4 members", ours, "nlohmann-json 3 (C++)",
+                  median["BM_NlohmannParseCallbackAndReadMembers"], "bodies/s", "json_nlohmann")
+    # A second peer: CPython's json module (its C scanner), the same body, the same four members.
     peer_code = (
         "import json, timeit\n"
         f"body = {CALLBACK_BODY!r}\n"

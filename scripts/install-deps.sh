@@ -29,7 +29,7 @@ declare -A profiles=(
   # The build whose locking clang's thread-safety analysis checks.
   [thread-safety]="@demo clang-14"
   # bench/report.py and its scripts: load peers next to the bridge's own servers.
-  [bench]="@default wrk nginx"
+  [bench]="@default wrk nginx nlohmann-json3-dev"
 )
 order=(demo default asan tsan window gtk mingw fuzz thread-safety bench)
 
