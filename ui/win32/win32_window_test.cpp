@@ -20,71 +20,20 @@
 #include <thread>
 #include <vector>
 
-#include "app/main/form.h"
-#include "app/main/testing/loopback_form.h"
 #include "base/error.h"
 #include "ui/testing/window_contract.h"
+#include "ui/win32/testing/recording_pane.h"
 
 namespace pmr::ui::win32 {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::atomic<int> g_navigate_depth{0};
-std::atomic<int> g_navigate_max_depth{0};
-
-class RecordingPane : public BrowserPane {
- public:
-  explicit RecordingPane(HWND parent) {
-    hwnd_ = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent, nullptr,
-                            GetModuleHandleW(nullptr), nullptr);
-    if (hwnd_ == nullptr) throw Error("test pane: no window");
-  }
-  ~RecordingPane() override { DestroyWindow(hwnd_); }
-
-  void SetBounds(const RECT& bounds) override {
-    MoveWindow(hwnd_, bounds.left, bounds.top, bounds.right - bounds.left,
-               bounds.bottom - bounds.top, TRUE);
-  }
-  void Navigate(const std::string& url) override {
-    int depth = ++g_navigate_depth;
-    if (depth > g_navigate_max_depth) g_navigate_max_depth = depth;
-    requested.push_back(url);
-    bool cancel = false;
-    if (before_navigate_) before_navigate_(url, cancel);
-    if (!cancel) location_ = url;
-    --g_navigate_depth;
-  }
-  std::string Location() const override { return location_; }
-  void RunScript(const std::string& code) override {
-    if (location_.empty()) throw ScriptError("no document");
-    scripts.push_back(code);
-  }
-  void SetBeforeNavigate(std::function<void(const std::string&, bool&)> handler) override {
-    before_navigate_ = std::move(handler);
-  }
-  bool TranslateAccelerator(MSG& msg) override {
-    if (msg.message == WM_KEYDOWN) keys.push_back(static_cast<int>(msg.wParam));
-    return swallow_keys;
-  }
-  HWND Handle() const override { return hwnd_; }
-
-  std::vector<std::string> requested, scripts;
-  std::vector<int> keys;
-  bool swallow_keys = true;
-
- private:
-  HWND hwnd_ = nullptr;
-  std::string location_;
-  std::function<void(const std::string&, bool&)> before_navigate_;
-};
-
-Win32WindowOptions TestOptions() {
-  Win32WindowOptions options;
-  options.pane_factory = [](HWND parent) { return std::make_unique<RecordingPane>(parent); };
-  options.echo = false;
-  return options;
-}
+using testing::g_navigate_depth;
+using testing::g_navigate_max_depth;
+using testing::PaneOf;
+using testing::RecordingPane;
+using testing::RunBounded;
+using testing::TestOptions;
 
 struct Win32Backend {
   static std::string Unavailable() { return ""; }
@@ -92,33 +41,6 @@ struct Win32Backend {
     return std::make_unique<Win32MainWindow>(TestOptions());
   }
 };
-
-RecordingPane& PaneOf(Win32MainWindow& window, Pane pane) {
-  return dynamic_cast<RecordingPane&>(window.PaneObject(pane));
-}
-
-// Runs the loop; a watchdog ends it after `limit`. False when the watchdog had to.
-bool RunBounded(Win32MainWindow& window, std::chrono::milliseconds limit = 10s) {
-  std::mutex mutex;
-  std::condition_variable done;
-  bool finished = false;
-  bool expired = false;
-  std::thread watchdog([&] {
-    std::unique_lock lock(mutex);
-    if (!done.wait_for(lock, limit, [&] { return finished; })) {
-      expired = true;
-      window.Quit();
-    }
-  });
-  window.Run();
-  {
-    std::lock_guard lock(mutex);
-    finished = true;
-  }
-  done.notify_all();
-  watchdog.join();
-  return !expired;
-}
 
 struct FoundWindow {
   std::wstring class_name, caption;
@@ -525,60 +447,6 @@ TEST(Win32Window, MinimiseAndCloseGoToTheirHandlers) {
   EXPECT_EQ(close_requests, 3);
   EXPECT_TRUE(still_running);
   EXPECT_FALSE(window.IsVisible());
-}
-
-// The form's own handlers on this window: minimise and close hide into the tray, a left
-// click on the icon and the wake-up bring the window back, only the exit item ends the loop.
-TEST(Win32Window, FormHidesToTheTrayAndOnlyExitEnds) {
-  namespace fs = std::filesystem;
-  fs::path install =
-      fs::temp_directory_path() / ("pmr_win32_form_" + std::to_string(GetCurrentProcessId()));
-  fs::create_directories(install / "bin");
-  Win32MainWindow window(TestOptions());
-  app::FormOptions options =
-      app::testing::LoopbackFormOptions(install, "pmrface.exe", "127.0.0.1:9");
-  std::optional<app::TForm1> form(std::in_place, window, options);
-  form->Timer1().Disarm();  // no binding
-  form->FormCreate();
-  EXPECT_EQ(window.Title(), app::kWindowTitle);
-  ASSERT_EQ(window.MenuBarCaptions().size(), 4u);
-  HWND hwnd = window.NativeWindow();
-
-  auto state = [&](bool visible, bool tray) {
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      auto now = window.Invoke([&] {
-        return window.IsVisible() == visible && window.HasTrayIcon() == tray && !IsIconic(hwnd);
-      });
-      if (now.value_or(false)) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
-  };
-  std::vector<bool> steps;
-  std::thread user([&] {
-    steps.push_back(state(true, false));
-    PostMessageW(hwnd, WM_SYSCOMMAND, SC_MINIMIZE, 0);
-    steps.push_back(state(false, true));
-    PostMessageW(hwnd, kTrayCallbackMessage, 0, WM_RBUTTONDOWN);
-    PostMessageW(hwnd, kTrayCallbackMessage, 0, WM_LBUTTONDOWN);
-    steps.push_back(state(true, false));
-    PostMessageW(hwnd, WM_CLOSE, 0, 0);
-    steps.push_back(state(false, true));
-    window.Post([&] { form->AppMessageHook(); });
-    steps.push_back(state(true, false));
-    HMENU settings = GetSubMenu(GetMenu(hwnd), 3);
-    PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(GetMenuItemID(settings, 5), 0), 0);
-  });
-  bool ended = RunBounded(window, 30s);
-  user.join();
-  EXPECT_TRUE(ended) << "the exit item ends the loop";
-  EXPECT_EQ(steps, std::vector<bool>(5, true));
-  EXPECT_FALSE(window.IsVisible());
-  form->Shutdown(500ms);
-  form.reset();
-  std::error_code ignored;
-  fs::remove_all(install, ignored);
 }
 
 // --- Panes ---
