@@ -1,8 +1,7 @@
 // TForm1 on the Win32 window under Wine, with test panes in place of the browser control.
 
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <chrono>
 #include <filesystem>
