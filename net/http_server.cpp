@@ -87,42 +87,78 @@ std::size_t THTTPServer::ConnectionCount() const {
 
 void THTTPServer::Activate() {
   if (Bindings.empty()) Bindings.push_back({"", default_port_});
-  std::list<Listener> opened;
+  std::vector<std::shared_ptr<Listener>> opened;
   for (const TSocketBinding& binding : Bindings) {
-    Listener& listener = opened.emplace_back();
+    auto listener = std::make_shared<Listener>();
     try {
-      listener.socket = Socket::Listen(binding.IP, binding.Port, ListenQueue);
+      listener->socket = Socket::Listen(binding.IP, binding.Port, ListenQueue);
     } catch (const SocketError& e) {
       if (e.IsAddressInUse()) {
         throw HttpServerError("Could not bind socket. Address and port are already in use.");
       }
       throw;
     }
-    listener.port = listener.socket.LocalPort();
+    listener->port = listener->socket.LocalPort();
+    opened.push_back(std::move(listener));
   }
 
-  stopping_ = false;
   listeners_ = std::move(opened);
   {
     MutexLock guard(ports_mutex_);
-    for (const Listener& listener : listeners_) ports_.push_back(listener.port);
+    for (const auto& listener : listeners_) ports_.push_back(listener->port);
   }
-  try {
-    for (Listener& listener : listeners_) {
-      listener.thread = std::thread([this, &listener] { ListenLoop(listener); });
+  bool started = true;
+  {
+    MutexLock lock(threads_mutex_);
+    stopping_ = false;
+    thread_cap_ = Limits.max_connections + listeners_.size();
+    try {
+      for (const auto& listener : listeners_) StartWorker(listener);
+    } catch (...) {
+      started = false;
     }
-  } catch (...) {
+  }
+  if (!started) {
     Deactivate();
-    throw;
+    throw HttpServerError("Could not start a server thread.");
   }
   active_ = true;
 }
 
 void THTTPServer::Deactivate() {
-  stopping_ = true;
-  for (Listener& listener : listeners_) listener.socket.Interrupt();
-  for (Listener& listener : listeners_) {
-    if (listener.thread.joinable()) listener.thread.join();
+  const auto deadline = Clock::now() + Millis(std::max(TerminateWaitTime, 0));
+  {
+    MutexLock lock(threads_mutex_);
+    stopping_ = true;
+    for (const auto& listener : listeners_) listener->open = false;
+  }
+  for (const auto& listener : listeners_) listener->socket.Interrupt();
+
+  bool all_ended;
+  {
+    MutexLock lock(threads_mutex_);
+    for (Worker& worker : running_) {
+      worker.peer.terminated_ = true;
+      MutexLock socket_guard(worker.socket_mutex);
+      if (!worker.socket_closed) worker.socket.Interrupt();
+    }
+    const auto accepting = [this]() REQUIRES(threads_mutex_) {
+      std::size_t count = 0;
+      for (const auto& listener : listeners_) count += listener->accepting;
+      return count;
+    };
+    // Woken by each leaving thread; the poll interval only bounds a missed wake-up.
+    const auto wait_a_while = [&]() REQUIRES(threads_mutex_) {
+      threads_changed_.WaitUntil(threads_mutex_, std::min(deadline, Clock::now() + kPollInterval));
+    };
+    // The threads in accept leave at once. Then the ports are free, even while a handler
+    // outlasts the wait below.
+    while (accepting() > 0 && Clock::now() < deadline) wait_a_while();
+    if (accepting() == 0) {
+      for (const auto& listener : listeners_) listener->socket.Close();
+    }
+    while (!running_.empty() && Clock::now() < deadline) wait_a_while();
+    all_ended = running_.empty();
   }
   listeners_.clear();
   {
@@ -130,146 +166,128 @@ void THTTPServer::Deactivate() {
     ports_.clear();
   }
   active_ = false;
-
-  bool all_ended;
-  {
-    MutexLock lock(threads_mutex_);
-    for (Connection& connection : running_) {
-      connection.peer.terminated_ = true;
-      {
-        MutexLock socket_guard(connection.socket_mutex);
-        if (!connection.socket_closed) connection.socket.Interrupt();
-      }
-      connection.wake.NotifyOne();
-    }
-    auto wait = Millis(std::max(TerminateWaitTime, 0));
-    auto deadline = Clock::now() + wait;
-    // Woken by each leaving thread; the poll interval only bounds a missed wake-up.
-    while (!running_.empty() && Clock::now() < deadline) {
-      threads_changed_.WaitUntil(threads_mutex_, std::min(deadline, Clock::now() + kPollInterval));
-    }
-    all_ended = running_.empty();
-  }
   ReapFinished();
   if (!all_ended) throw HttpServerError("Terminate Thread Timeout");
 }
 
-void THTTPServer::ListenLoop(Listener& listener) {
-  while (!stopping_) {
-    Socket client;
-    try {
-      client = listener.socket.Accept();
-    } catch (const SocketError& e) {
-      if (stopping_ || e.IsClosed()) return;
-      // Out of descriptors or memory for a moment: let running connections end first.
-      std::this_thread::sleep_for(Millis(50));
-      continue;
-    } catch (...) {
-      return;
-    }
-    ReapFinished();
-    try {
-      StartConnection(std::move(client));
-    } catch (...) {
-      // A connection that cannot get a thread is dropped; the listener goes on.
-    }
-  }
-}
-
-void THTTPServer::StartConnection(Socket socket) {
-  MutexLock lock(threads_mutex_);
-  if (stopping_ || busy_ >= Limits.max_connections) return;  // closes the socket
-  Connection* connection;
-  if (!idle_.empty()) {
-    connection = idle_.back();
-    idle_.pop_back();
-  } else {
-    connection = &running_.emplace_back();
-    connection->self = std::prev(running_.end());
-  }
-  {
-    MutexLock socket_guard(connection->socket_mutex);
-    connection->socket = std::move(socket);
-    connection->socket_closed = false;
-  }
-  connection->has_work = true;
-  ++busy_;
-  if (connection->thread.joinable()) {
-    connection->wake.NotifyOne();
-    return;
-  }
+void THTTPServer::StartWorker(const std::shared_ptr<Listener>& listener) {
+  Worker& worker = running_.emplace_back();
+  worker.self = std::prev(running_.end());
+  worker.listener = listener;
+  ++listener->accepting;
   try {
-    connection->thread = std::thread([this, connection] { Work(*connection); });
+    worker.thread = std::thread([this, &worker] { Work(worker); });
   } catch (...) {
-    --busy_;
-    running_.erase(connection->self);
+    --listener->accepting;
+    running_.erase(worker.self);
     throw;
   }
 }
 
-void THTTPServer::Work(Connection& connection) {
+void THTTPServer::Work(Worker& worker) {
+  Listener& listener = *worker.listener;
   MutexLock lock(threads_mutex_);
+  // Counted in listener.accepting at the top of every turn.
   for (;;) {
+    if (stopping_ || !listener.open || worker.peer.Terminated()) break;
+    if (!finished_.empty()) {
+      lock.Unlock();
+      ReapFinished();
+      lock.Lock();
+      continue;
+    }
     lock.Unlock();
-    Serve(connection);
+    Socket client;
+    bool failed = false;
+    try {
+      client = listener.socket.AcceptFor(kIdleThreadTime);
+    } catch (...) {
+      failed = true;  // closed by deactivation, or out of descriptors for a moment
+    }
     lock.Lock();
-    connection.has_work = false;
+    if (stopping_ || !listener.open) break;  // a connection taken just now is closed unserved
+    if (failed) {
+      // Let running connections end first.
+      lock.Unlock();
+      std::this_thread::sleep_for(Millis(50));
+      lock.Lock();
+      continue;
+    }
+    if (!client.valid()) {
+      // Idle for a while: the last thread waiting on a listener stays.
+      if (listener.accepting > 1) break;
+      continue;
+    }
+    if (busy_ >= Limits.max_connections) {
+      lock.Unlock();
+      client.Close();  // over the cap: closed at once
+      lock.Lock();
+      continue;
+    }
+    --listener.accepting;
+    ++busy_;
+    if (listener.accepting == 0 && running_.size() < thread_cap_) {
+      try {
+        StartWorker(worker.listener);
+      } catch (...) {
+        // No thread to spare: the next connection waits until this one is served.
+      }
+    }
+    {
+      MutexLock socket_guard(worker.socket_mutex);
+      worker.socket = std::move(client);
+      worker.socket_closed = false;
+    }
+    lock.Unlock();
+    Serve(worker);
+    lock.Lock();
     --busy_;
+    ++listener.accepting;
     threads_changed_.NotifyAll();
-    if (stopping_ || connection.peer.Terminated()) break;
-    // Stay a while for the next connection: starting a thread costs more than waking one.
-    idle_.push_back(&connection);
-    const auto idle_until = Clock::now() + kIdleThreadTime;
-    while (!connection.has_work && !stopping_.load() &&
-           connection.wake.WaitUntil(threads_mutex_, idle_until)) {
-    }
-    if (!connection.has_work) {
-      idle_.erase(std::find(idle_.begin(), idle_.end(), &connection));
-      break;
-    }
   }
-  finished_.splice(finished_.end(), running_, connection.self);
+  --listener.accepting;
+  finished_.splice(finished_.end(), running_, worker.self);
   threads_changed_.NotifyAll();
 }
 
 void THTTPServer::ReapFinished() {
-  std::list<Connection> done;
+  std::list<Worker> done;
   {
     MutexLock lock(threads_mutex_);
     done.splice(done.end(), finished_);
   }
-  for (Connection& connection : done) {
-    if (connection.thread.joinable()) connection.thread.join();
+  for (Worker& worker : done) {
+    if (worker.thread.joinable()) worker.thread.join();
   }
 }
 
-void THTTPServer::CloseSocket(Connection& connection) {
-  MutexLock guard(connection.socket_mutex);
-  connection.socket.Close();
-  connection.socket_closed = true;
+void THTTPServer::CloseSocket(Worker& worker) {
+  MutexLock guard(worker.socket_mutex);
+  worker.socket.Close();
+  worker.socket_closed = true;
 }
 
-void THTTPServer::Report(Connection& connection, const std::string& message) {
+void THTTPServer::Report(Worker& worker, const std::string& message) {
   if (!OnException) return;
   try {
-    OnException(connection.peer, message);
+    OnException(worker.peer, message);
   } catch (...) {
     // A failing observer must not take the connection thread down.
   }
 }
 
-void THTTPServer::Serve(Connection& connection) {
+void THTTPServer::Serve(Worker& worker) {
   try {
-    Socket& socket = connection.socket;
-    connection.peer.peer_ip_ = socket.PeerAddress();
-    connection.peer.peer_port_ = socket.PeerPort();
+    Socket& socket = worker.socket;
+    worker.peer.peer_ip_ = socket.PeerAddress();
+    worker.peer.peer_port_ = socket.PeerPort();
     socket.SetBufferSizes(kSocketBuffer);
     socket.SetSendTimeout(Limits.send_timeout);
-    connection.buffer.clear();
-    BufferedReader reader(socket, connection.buffer, kSocketBuffer);
+    worker.buffer.clear();
+    BufferedReader reader(socket, worker.buffer, kSocketBuffer);
     Outcome outcome = Outcome::kAnsweredKeepOpen;
-    while (outcome == Outcome::kAnsweredKeepOpen && !connection.peer.Terminated()) {
-      outcome = ServeRequest(connection, reader);
+    while (outcome == Outcome::kAnsweredKeepOpen && !worker.peer.Terminated()) {
+      outcome = ServeRequest(worker, reader);
     }
     if (outcome != Outcome::kUnanswered) {
       socket.ShutdownSend();
@@ -277,30 +295,30 @@ void THTTPServer::Serve(Connection& connection) {
     }
   } catch (const PeerClosed&) {
   } catch (const HeadTimedOut&) {
-    Report(connection, "Read timed out.");
+    Report(worker, "Read timed out.");
     // A peer that began a request is told why it gets no answer, as nginx does.
     try {
-      SocketSink sink(connection.socket);
+      SocketSink sink(worker.socket);
       THTTPResponseInfo answer(&sink);
       answer.SetResponseNo(408);
       answer.ContentLength = 0;
       answer.WriteHeader();
       sink.Flush();
-      connection.socket.ShutdownSend();
+      worker.socket.ShutdownSend();
     } catch (...) {
       // The peer is gone; closing is all that is left.
     }
   } catch (const SocketError& e) {
-    if (!e.IsAbortedOrReset() && !e.IsClosed()) Report(connection, e.what());
+    if (!e.IsAbortedOrReset() && !e.IsClosed()) Report(worker, e.what());
   } catch (const std::exception& e) {
-    Report(connection, e.what());
+    Report(worker, e.what());
   } catch (...) {
     // A handler's foreign object ends the connection without an answer.
   }
-  CloseSocket(connection);
+  CloseSocket(worker);
 }
 
-THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, BufferedReader& reader) {
+THTTPServer::Outcome THTTPServer::ServeRequest(Worker& worker, BufferedReader& reader) {
   const auto head_deadline = BufferedReader::Wait::Until(Clock::now() + Limits.head_timeout);
   RequestHeadParser head(Limits.max_head_bytes);
   for (bool started = false;; started = true) {
@@ -319,9 +337,9 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, BufferedR
     if (status == RequestHeadParser::Status::kComplete) break;
   }
   THTTPRequestInfo& request = head.request();
-  request.RemoteIP = connection.peer.PeerIP();
+  request.RemoteIP = worker.peer.PeerIP();
 
-  SocketSink sink(connection.socket);
+  SocketSink sink(worker.socket);
   auto refuse_large_body = [&] {
     THTTPResponseInfo refusal(&sink);
     refusal.SetResponseNo(413);
@@ -352,7 +370,7 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Connection& connection, BufferedR
   }
 
   try {
-    if (OnCommandGet) OnCommandGet(connection.peer, request, response);
+    if (OnCommandGet) OnCommandGet(worker.peer, request, response);
   } catch (const std::exception& e) {
     response.SetResponseNo(500);
     response.ContentText = e.what();

@@ -1,11 +1,13 @@
 #pragma once
 
-// THTTPServer: an HTTP/1.1 server that listens on its bindings with one thread each, serves
-// every accepted connection on a thread of its own (a thread that finished one connection may
-// be handed the next) and hands each request to OnCommandGet, so handlers may block.
+// THTTPServer: an HTTP/1.1 server. Its threads wait in accept on the listening sockets
+// themselves and serve what they accept from start to end, so a connection never changes
+// thread; when the last waiting thread of a binding takes a connection it starts another, up to
+// the connection cap, and threads idle for a while end. Each request goes to OnCommandGet, so
+// handlers may block.
 // Settings (public members) are changed only while the server is inactive and no connection
 // is left; Active(), SetActive() and the read-outs may be called from any thread but a
-// handler's (deactivating from a handler would wait for that handler). Every connection thread is
+// handler's (deactivating from a handler would wait for that handler). Every thread is
 // tracked and joined: none outlives the server object (the destructor waits for handlers still
 // running). Exceptions never leave a server thread; activation failures raise pmr::Error-derived
 // errors.
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,53 +115,54 @@ class THTTPServer {
   HttpServerLimits Limits;
 
  private:
+  // A listening socket and the threads that wait on it.
   struct Listener {
     Socket socket;
     std::uint16_t port = 0;
-    std::thread thread;
+    // Guarded by the server's threads_mutex_:
+    bool open = true;            // false once deactivation began: no thread waits again
+    std::size_t accepting = 0;   // threads waiting in accept, or started to
   };
-  // A connection thread: serves one connection at a time, and waits a while when idle to
-  // be handed the next one.
-  struct Connection {
+  // A server thread: waits in accept, serves the connection it got, and waits again.
+  struct Worker {
+    std::shared_ptr<Listener> listener;  // kept while the thread lives
     Socket socket;
     Mutex socket_mutex;  // orders Close against Interrupt from a deactivating thread
     bool socket_closed GUARDED_BY(socket_mutex) = true;
     TPeerThread peer;
     std::thread thread;
-    std::list<Connection>::iterator self;
-    CondVar wake;
-    bool has_work = false;  // guarded by the server's threads_mutex_
-    std::string buffer;     // received bytes not yet read, its memory kept between connections
+    std::list<Worker>::iterator self;
+    std::string buffer;  // received bytes not yet read, its memory kept between connections
   };
 
   void Activate() REQUIRES(activation_mutex_);
   void Deactivate() REQUIRES(activation_mutex_);
-  void ListenLoop(Listener& listener);
-  void StartConnection(Socket socket);
-  void Work(Connection& connection);
-  void Serve(Connection& connection);
+  // Starts a thread that waits on `listener`; counted as accepting from now on.
+  void StartWorker(const std::shared_ptr<Listener>& listener) REQUIRES(threads_mutex_);
+  void Work(Worker& worker);
+  void Serve(Worker& worker);
   enum class Outcome { kUnanswered, kAnswered, kAnsweredKeepOpen };
   // Serves one request. Quiet ends of the connection and parse failures raise.
-  Outcome ServeRequest(Connection& connection, BufferedReader& reader);
-  void Report(Connection& connection, const std::string& message);
-  void CloseSocket(Connection& connection);
-  // Joins the threads that have finished.
+  Outcome ServeRequest(Worker& worker, BufferedReader& reader);
+  void Report(Worker& worker, const std::string& message);
+  void CloseSocket(Worker& worker);
+  // Joins the threads that have ended.
   void ReapFinished();
 
   std::uint16_t default_port_;
   std::atomic<bool> active_{false};
-  std::atomic<bool> stopping_{false};
   Mutex activation_mutex_;  // held while activating or deactivating
   mutable Mutex ports_mutex_;
   std::vector<std::uint16_t> ports_ GUARDED_BY(ports_mutex_);
-  std::list<Listener> listeners_ GUARDED_BY(activation_mutex_);
+  std::vector<std::shared_ptr<Listener>> listeners_ GUARDED_BY(activation_mutex_);
 
   mutable Mutex threads_mutex_;
   CondVar threads_changed_;
-  std::list<Connection> running_ GUARDED_BY(threads_mutex_);   // every connection thread
-  std::list<Connection> finished_ GUARDED_BY(threads_mutex_);  // ended, joined by ReapFinished
-  std::vector<Connection*> idle_ GUARDED_BY(threads_mutex_);   // waiting for a connection
-  std::size_t busy_ GUARDED_BY(threads_mutex_) = 0;            // serving a connection
+  bool stopping_ GUARDED_BY(threads_mutex_) = false;
+  std::list<Worker> running_ GUARDED_BY(threads_mutex_);   // every server thread
+  std::list<Worker> finished_ GUARDED_BY(threads_mutex_);  // ended, joined by ReapFinished
+  std::size_t busy_ GUARDED_BY(threads_mutex_) = 0;        // serving a connection
+  std::size_t thread_cap_ GUARDED_BY(threads_mutex_) = 0;  // connection cap + one per listener
 };
 
 }  // namespace pmr::net

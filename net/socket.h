@@ -72,7 +72,9 @@ class Socket {
 
   // Blocks until a peer connects. Raises SocketError (IsClosed) once Interrupt() was called.
   Socket Accept();
-  // Waits at most `timeout` for a connection; an invalid Socket when none came.
+  // Waits at most `timeout` for a connection; an invalid Socket when none came. Several threads
+  // may wait on one listener: a connection goes to one of them (on Linux it wakes that one
+  // alone), and the others wait on.
   Socket AcceptFor(Millis timeout);
 
   // Sends every byte or raises.

@@ -217,6 +217,9 @@ Socket Socket::Listen(const std::string& address, uint16_t port, int backlog) {
     FailLast("bind");
   }
   if (::listen(Native(s.handle_), backlog) != 0) FailLast("listen");
+  // Several threads may wait on one listener. One that loses a connection to another must go
+  // back to waiting, where an interrupt reaches it, instead of blocking inside accept.
+  SetBlocking(Native(s.handle_), false);
   return s;
 }
 
@@ -249,24 +252,32 @@ Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
   return s;
 }
 
-Socket Socket::Accept() {
+Socket Socket::Accept() { return AcceptFor(Millis(-1)); }
+
+Socket Socket::AcceptFor(Millis timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    WaitFor(handle_, false, Millis(-1), "accept");
+    Millis left = timeout;
+    if (timeout.count() > 0) {
+      left = std::max(Millis(0), std::chrono::duration_cast<Millis>(
+                                     deadline - std::chrono::steady_clock::now()));
+    }
+    if (!WaitFor(handle_, false, left, "accept")) return Socket();
     SOCKET s = ::accept(Native(handle_), nullptr, nullptr);
     if (s != INVALID_SOCKET) {
+      SetBlocking(s, true);  // it inherits the listener's mode
       SetNoDelay(s);
       return Socket(static_cast<Handle>(s));
     }
     const int code = WSAGetLastError();
-    // A peer that gave up before we accepted is not the listener's failure.
-    if (code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAEWOULDBLOCK) continue;
+    // A peer that gave up before we accepted is not the listener's failure; a connection
+    // another thread took leaves this one waiting on.
+    if (code == WSAECONNRESET || code == WSAECONNABORTED || code == WSAEWOULDBLOCK) {
+      if (timeout.count() == 0) return Socket();
+      continue;
+    }
     Fail(code, "accept");
   }
-}
-
-Socket Socket::AcceptFor(Millis timeout) {
-  if (!WaitFor(handle_, false, timeout, "accept")) return Socket();
-  return Accept();
 }
 
 void Socket::SendAll(std::string_view data) {
