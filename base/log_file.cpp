@@ -226,6 +226,8 @@ struct LogFile::Shared {
   std::uint64_t done GUARDED_BY(mutex) = 0;          // of those, written or dropped
   bool stopping GUARDED_BY(mutex) = false;
   bool stopped GUARDED_BY(mutex) = false;
+  bool writer_idle GUARDED_BY(mutex) = false;  // waiting for lines: the next Write wakes it
+  bool flush_wanted GUARDED_BY(mutex) = false;  // a Flush waits: no gathering
 };
 
 LogFile::LogFile(const Clock& clock, LogFileOptions options)
@@ -282,6 +284,7 @@ void LogFile::Write(std::string line) {
       shared_->pending.push_back({stamp, std::move(line)});
       shared_->pending_bytes += bytes;
     }
+    if (!std::exchange(shared_->writer_idle, false)) return;
   }
   shared_->changed.NotifyAll();
 }
@@ -291,6 +294,8 @@ bool LogFile::Flush(std::chrono::milliseconds wait) {
   Shared& s = *shared_;
   MutexLock lock(s.mutex);
   const std::uint64_t target = s.written;
+  s.flush_wanted = true;
+  s.changed.NotifyAll();
   while (s.done < target && s.changed.WaitUntil(s.mutex, deadline)) {
   }
   return s.done >= target;
@@ -302,8 +307,16 @@ void LogFile::Run(std::shared_ptr<Shared> shared) {
   MutexLock lock(s.mutex);
   const auto has_work = [&]() REQUIRES(s.mutex) { return s.folder && s.done < s.written; };
   while (true) {
-    while (!s.stopping && !has_work()) s.changed.Wait(s.mutex);
+    while (!s.stopping && !has_work()) {
+      s.writer_idle = true;
+      s.changed.Wait(s.mutex);
+    }
+    s.writer_idle = false;
     if (!has_work()) break;
+    const auto gathered = std::chrono::steady_clock::now() + s.options.gather_time;
+    while (!s.stopping && !s.flush_wanted && s.changed.WaitUntil(s.mutex, gathered)) {
+    }
+    s.flush_wanted = false;
     std::deque<Entry> batch = std::exchange(s.pending, {});
     s.pending_bytes = 0;
     const std::uint64_t dropped = std::exchange(s.dropped, 0);
