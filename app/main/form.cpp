@@ -22,6 +22,8 @@ namespace {
 
 // The platform ignores letter case in file names; on Linux one spelling serves every use.
 constexpr const char* kPictureFolderName = "pic";
+// Longest a memo line or status text waits for others to reach the UI thread with.
+constexpr std::chrono::milliseconds kEffectBatchTime{10};
 
 // The installation folder: the install root + "kvt"; a relative "kvt" when the root is empty.
 fs::path AppFolderFor(const FormOptions& options) {
@@ -64,6 +66,7 @@ TForm1::TForm1(ui::MainWindow& window, FormOptions options)
   timer1_ = &window_.CreateTimer(std::chrono::milliseconds(1000), [this] { Timer1Timer(); });
   timer2_ = &window_.CreateTimer(std::chrono::milliseconds(10), [this] { Timer2Timer(); });
   timer4_ = &window_.CreateTimer(std::chrono::milliseconds(100), [this] { Timer4Timer(); });
+  effects_timer_ = &window_.CreateTimer(kEffectBatchTime, [this] { RunQueuedEffects(); });
   window_.SetBeforeNavigateHandler(ui::Pane::kLeft, [this](const std::string& url, bool& cancel) {
     WebBrowser2BeforeNavigate2(url, cancel);
   });
@@ -322,24 +325,58 @@ void TForm1::CheckFirewall(const std::string& program) {
   }
 }
 
+void TForm1::QueueEffect(std::function<void()> effect, bool at_once) {
+  bool first;
+  {
+    MutexLock lock(effects_mutex_);
+    first = effects_.empty();
+    effects_.push_back(std::move(effect));
+  }
+  if (at_once) {
+    window_.Post([this] { RunQueuedEffects(); });
+  } else if (first) {
+    effects_timer_->Arm();
+  }
+}
+
+void TForm1::RunQueuedEffects() {
+  std::vector<std::function<void()>> effects;
+  {
+    MutexLock lock(effects_mutex_);
+    effects.swap(effects_);
+  }
+  for (const auto& effect : effects) {
+    try {
+      effect();
+    } catch (...) {
+      // Reported by the window as its own closure's failure would be; the rest still runs.
+      window_.Post([error = std::current_exception()] { std::rethrow_exception(error); });
+    }
+  }
+}
+
 void TForm1::Log(std::string line) {
   // Stamped when it happened, not when the UI thread gets to it.
   log_file_->Write(line);
-  window_.Post([this, line = std::move(line)] { window_.AppendLog(line); });
+  QueueEffect([this, line = std::move(line)] { window_.AppendLog(line); }, false);
 }
 
 void TForm1::LogDetail(std::string line) { log_file_->Write(std::move(line)); }
 
 void TForm1::SetStatus(int panel, std::string text) {
-  window_.Post([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); });
+  QueueEffect([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); }, false);
 }
 
 std::optional<std::string> TForm1::MainPaneLocation() {
-  return window_.Invoke([this] { return window_.Location(ui::Pane::kMain); });
+  // What was queued before goes first, as for every effect.
+  return window_.Invoke([this] {
+    RunQueuedEffects();
+    return window_.Location(ui::Pane::kMain);
+  });
 }
 
 void TForm1::NavigateMainPane(std::string url) {
-  window_.Post([this, url = std::move(url)] { window_.Navigate(ui::Pane::kMain, url); });
+  QueueEffect([this, url = std::move(url)] { window_.Navigate(ui::Pane::kMain, url); }, true);
 }
 
 void TForm1::ArmLiveListTimer() { timer2_->Arm(); }

@@ -114,6 +114,13 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   void ArmFirstPagesTimer() override;
   void RetryBindingAfter(int interval_ms) override;
 
+  // The window effects of other threads queue here and reach the UI thread together: memo
+  // lines and status texts wait up to kEffectBatchTime for more, so a burst of callbacks wakes
+  // the UI thread a few times instead of for every line; any other effect takes the queue
+  // along at once. One queue keeps the effects in the order of the calls.
+  void QueueEffect(std::function<void()> effect, bool at_once);
+  // UI thread.
+  void RunQueuedEffects();
   std::vector<ui::MenuItem> BuildMenu();
   // Appends to the log memo on the UI thread, and to the log file.
   void Memo(const std::string& line);
@@ -147,6 +154,9 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   ui::Timer* timer1_ = nullptr;
   ui::Timer* timer2_ = nullptr;
   ui::Timer* timer4_ = nullptr;
+  ui::Timer* effects_timer_ = nullptr;
+  Mutex effects_mutex_;
+  std::vector<std::function<void()>> effects_ GUARDED_BY(effects_mutex_);
 
  public:
   // Declared last: destroyed first, so no handler outlives what it uses.
