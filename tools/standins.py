@@ -64,20 +64,22 @@ def http_post_form(url, fields, timeout=10):
 class Process:
     """A child process whose output lines are kept (and optionally echoed) as they come."""
 
-    def __init__(self, name, argv, env=None, cwd=None, echo=None, stdin=False):
+    def __init__(self, name, argv, env=None, cwd=None, echo=None, stdin=False, quiet=False):
+        """quiet: the output is discarded unread (load runs, where reading it would cost
+        this process more than the child's work)."""
         self.name = name
         self.lines = []
         self._cond = threading.Condition()
         self._echo = echo
         self.proc = subprocess.Popen(
-            argv, env=env, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            stdin=subprocess.PIPE if stdin else subprocess.DEVNULL, text=True,
-            encoding="utf-8", errors="replace", start_new_session=True)
+            argv, env=env, cwd=cwd, stdout=subprocess.DEVNULL if quiet else subprocess.PIPE,
+            stderr=subprocess.STDOUT, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+            text=True, encoding="utf-8", errors="replace", start_new_session=True)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
-        for raw in self.proc.stdout:
+        for raw in self.proc.stdout or ():
             line = raw.rstrip("\n")
             with self._cond:
                 self.lines.append(line)
@@ -253,7 +255,7 @@ class Bridge(Process):
     """pmrface, headless, run from a private copy of the executable inside `work`."""
 
     def __init__(self, binary, work, address, portal_host, args=(), echo=None, ui="headless",
-                 extra_env=None, name="bridge", config=None):
+                 extra_env=None, name="bridge", config=None, quiet=False):
         self.work = work
         self.bin_dir = os.path.join(work, "bin")
         os.makedirs(self.bin_dir, exist_ok=True)
@@ -296,7 +298,7 @@ class Bridge(Process):
         # Started from its own folder, as from its desktop entry: the first start copies the
         # program file it finds there into the install folder.
         super().__init__(name, [self.binary, *args], env=env, cwd=self.bin_dir, echo=echo,
-                         stdin=True)
+                         stdin=True, quiet=quiet)
 
     def wait_listening(self, timeout=20):
         import socket
