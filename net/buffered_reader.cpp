@@ -1,5 +1,7 @@
 #include "net/buffered_reader.h"
 
+#include <algorithm>
+
 namespace pmr::net {
 
 std::optional<std::string_view> FirstLine(std::string_view bytes, const LineRules& rules,
@@ -84,25 +86,34 @@ bool BufferedReader::Fill(const Wait& wait) {
     scanned_ -= start_;
     start_ = 0;
   }
+  // Received here and appended: growing the buffer by a piece first would clear the whole
+  // piece on every receive, however few bytes come.
+  char scratch[32768];
+  const std::size_t want = std::min(piece_, sizeof scratch);
+  std::optional<std::size_t> got;
   if (wait.kind_ != Wait::Kind::kSocket) {
-    auto deadline = wait.kind_ == Wait::Kind::kUntil ? wait.deadline_ : Clock::now() + wait.millis_;
-    auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
-    if (left.count() <= 0 || !socket_.WaitReadable(left)) {
-      throw SocketError(0, SocketError::Kind::kTimeout, "Read timed out.");
+    // Most often the bytes are there already; a wait is needed only when none are.
+    got = socket_.TryReceive(scratch, want);
+    if (!got) {
+      auto deadline =
+          wait.kind_ == Wait::Kind::kUntil ? wait.deadline_ : Clock::now() + wait.millis_;
+      auto left = std::chrono::ceil<Millis>(deadline - Clock::now());
+      if (left.count() <= 0 || !socket_.WaitReadable(left)) {
+        throw SocketError(0, SocketError::Kind::kTimeout, "Read timed out.");
+      }
     }
   }
-  const std::size_t old_size = buffer_.size();
-  buffer_.resize(old_size + piece_);
-  std::size_t n = 0;
-  try {
-    n = socket_.Receive(buffer_.data() + old_size, piece_);
-  } catch (const SocketError& e) {
-    buffer_.resize(old_size);
-    if (!e.IsTimeout() || wait.kind_ != Wait::Kind::kSocket) throw;
-    throw SocketError(e.code(), e.kind(),
-                      "Read timed out after " + std::to_string(wait.millis_.count()) + " ms.");
+  if (!got) {
+    try {
+      got = socket_.Receive(scratch, want);
+    } catch (const SocketError& e) {
+      if (!e.IsTimeout() || wait.kind_ != Wait::Kind::kSocket) throw;
+      throw SocketError(e.code(), e.kind(),
+                        "Read timed out after " + std::to_string(wait.millis_.count()) + " ms.");
+    }
   }
-  buffer_.resize(old_size + n);
+  const std::size_t n = *got;
+  buffer_.append(scratch, n);
   if (n == 0) {
     closed_ = true;
     return false;

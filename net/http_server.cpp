@@ -16,7 +16,8 @@ using Millis = std::chrono::milliseconds;
 
 constexpr int kSocketBuffer = 32768;
 constexpr Millis kPollInterval{250};
-constexpr Millis kIdleThreadTime{2000};
+// Threads that wait in accept on one listener beyond these end.
+constexpr std::size_t kSpareThreads = 16;
 
 // A quiet end of a connection: the peer closed.
 struct PeerClosed {};
@@ -99,6 +100,9 @@ void THTTPServer::Activate() {
       throw;
     }
     listener->port = listener->socket.LocalPort();
+    // Where accepted sockets inherit them, set once here instead of on every connection.
+    listener->socket.SetBufferSizes(kSocketBuffer);
+    listener->socket.SetSendTimeout(Limits.send_timeout);
     opened.push_back(std::move(listener));
   }
 
@@ -187,7 +191,7 @@ void THTTPServer::StartWorker(const std::shared_ptr<Listener>& listener) {
 void THTTPServer::Work(Worker& worker) {
   Listener& listener = *worker.listener;
   MutexLock lock(threads_mutex_);
-  // Counted in listener.accepting at the top of every turn.
+  // This thread is counted in listener.accepting from its start.
   for (;;) {
     if (stopping_ || !listener.open || worker.peer.Terminated()) break;
     if (!finished_.empty()) {
@@ -198,24 +202,18 @@ void THTTPServer::Work(Worker& worker) {
     }
     lock.Unlock();
     Socket client;
-    bool failed = false;
     try {
-      client = listener.socket.AcceptFor(kIdleThreadTime);
+      client = listener.socket.Accept();
     } catch (...) {
-      failed = true;  // closed by deactivation, or out of descriptors for a moment
+      // Closed by deactivation, or out of descriptors for a moment.
     }
     lock.Lock();
     if (stopping_ || !listener.open) break;  // a connection taken just now is closed unserved
-    if (failed) {
+    if (!client.valid()) {
       // Let running connections end first.
       lock.Unlock();
       std::this_thread::sleep_for(Millis(50));
       lock.Lock();
-      continue;
-    }
-    if (!client.valid()) {
-      // Idle for a while: the last thread waiting on a listener stays.
-      if (listener.accepting > 1) break;
       continue;
     }
     if (busy_ >= Limits.max_connections) {
@@ -242,8 +240,10 @@ void THTTPServer::Work(Worker& worker) {
     Serve(worker);
     lock.Lock();
     --busy_;
-    ++listener.accepting;
     threads_changed_.NotifyAll();
+    // With enough threads waiting already, the pool shrinks as soon as the load falls.
+    ++listener.accepting;
+    if (listener.accepting > kSpareThreads) break;
   }
   --listener.accepting;
   finished_.splice(finished_.end(), running_, worker.self);
@@ -279,17 +279,26 @@ void THTTPServer::Report(Worker& worker, const std::string& message) {
 void THTTPServer::Serve(Worker& worker) {
   try {
     Socket& socket = worker.socket;
-    worker.peer.peer_ip_ = socket.PeerAddress();
-    worker.peer.peer_port_ = socket.PeerPort();
-    socket.SetBufferSizes(kSocketBuffer);
-    socket.SetSendTimeout(Limits.send_timeout);
+    Socket::Endpoint peer = socket.Peer();
+    worker.peer.peer_ip_ = std::move(peer.address);
+    worker.peer.peer_port_ = peer.port;
+    if (!kAcceptInheritsOptions) {
+      socket.SetBufferSizes(kSocketBuffer);
+      socket.SetSendTimeout(Limits.send_timeout);
+    }
     worker.buffer.clear();
     BufferedReader reader(socket, worker.buffer, kSocketBuffer);
     Outcome outcome = Outcome::kAnsweredKeepOpen;
     while (outcome == Outcome::kAnsweredKeepOpen && !worker.peer.Terminated()) {
       outcome = ServeRequest(worker, reader);
     }
-    if (outcome != Outcome::kUnanswered) {
+    // Bytes of the peer's that are left unread when the socket closes would reset the
+    // connection, and the answer with it: when some are there or on their way, they are
+    // drained first. A request read to its end is closed at once, as nginx does.
+    const bool unread = outcome == Outcome::kAnsweredUnread ||
+                        (outcome == Outcome::kAnswered && !reader.closed() &&
+                         (reader.HasBuffered() || socket.WaitReadable(Millis(0))));
+    if (unread) {
       socket.ShutdownSend();
       reader.Drain(Clock::now() + Limits.linger_time);
     }
@@ -346,7 +355,7 @@ THTTPServer::Outcome THTTPServer::ServeRequest(Worker& worker, BufferedReader& r
     refusal.ContentLength = 0;
     refusal.WriteHeader();
     sink.Flush();
-    return Outcome::kAnswered;
+    return Outcome::kAnsweredUnread;
   };
 
   std::string body;

@@ -3,8 +3,8 @@
 // THTTPServer: an HTTP/1.1 server. Its threads wait in accept on the listening sockets
 // themselves and serve what they accept from start to end, so a connection never changes
 // thread; when the last waiting thread of a binding takes a connection it starts another, up to
-// the connection cap, and threads idle for a while end. Each request goes to OnCommandGet, so
-// handlers may block.
+// the connection cap, and a thread that finds enough others waiting ends. Each request goes to
+// OnCommandGet, so handlers may block.
 // Settings (public members) are changed only while the server is inactive and no connection
 // is left; Active(), SetActive() and the read-outs may be called from any thread but a
 // handler's (deactivating from a handler would wait for that handler). Every thread is
@@ -41,8 +41,8 @@ struct HttpServerLimits {
   Millis body_timeout{30000};
   // Longest a single send may block on a peer that does not read.
   Millis send_timeout{30000};
-  // After answering, how long the server drains what the peer still sends before it closes,
-  // so that unread request bytes do not reset the connection under the answer.
+  // After answering with request bytes unread, how long the server drains what the peer
+  // still sends before it closes, so that they do not reset the connection under the answer.
   Millis linger_time{1000};
   // A larger body is answered with 413 and the connection closed.
   std::size_t max_body_bytes = 1 << 20;
@@ -141,7 +141,8 @@ class THTTPServer {
   void StartWorker(const std::shared_ptr<Listener>& listener) REQUIRES(threads_mutex_);
   void Work(Worker& worker);
   void Serve(Worker& worker);
-  enum class Outcome { kUnanswered, kAnswered, kAnsweredKeepOpen };
+  // kAnsweredUnread: answered before the request's body was read.
+  enum class Outcome { kUnanswered, kAnswered, kAnsweredUnread, kAnsweredKeepOpen };
   // Serves one request. Quiet ends of the connection and parse failures raise.
   Outcome ServeRequest(Worker& worker, BufferedReader& reader);
   void Report(Worker& worker, const std::string& message);

@@ -4,6 +4,10 @@
 
 namespace pmr::net {
 
+std::string Socket::PeerAddress() const { return Peer().address; }
+
+uint16_t Socket::PeerPort() const { return Peer().port; }
+
 std::string OwnAddress() {
   if (const char* forced = std::getenv("PMRFACE_HOST_ADDRESS"); forced && *forced) {
     return forced;

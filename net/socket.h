@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +16,14 @@
 #include "base/error.h"
 
 namespace pmr::net {
+
+// Sockets from Accept start with the buffer sizes, send time-out and TCP_NODELAY of their
+// listener on Linux; elsewhere each accepted socket needs its own.
+#ifdef __linux__
+inline constexpr bool kAcceptInheritsOptions = true;
+#else
+inline constexpr bool kAcceptInheritsOptions = false;
+#endif
 
 class SocketError : public pmr::Error {
  public:
@@ -82,6 +91,8 @@ class Socket {
   // Receives up to `size` bytes; 0 means the peer closed the connection gracefully.
   // Raises SocketError (IsTimeout) when the receive time-out passes without data.
   std::size_t Receive(char* buffer, std::size_t size);
+  // As Receive when data (or a close) is there already; nullopt, without waiting, when not.
+  std::optional<std::size_t> TryReceive(char* buffer, std::size_t size);
   // True when data (or a close) can be read within `timeout`.
   bool WaitReadable(Millis timeout);
 
@@ -95,7 +106,12 @@ class Socket {
   void Interrupt();
   void Close();
 
-  // Dotted IPv4 text and port of the two ends.
+  struct Endpoint {
+    std::string address;  // dotted IPv4 text
+    uint16_t port = 0;
+  };
+  // The two ends.
+  Endpoint Peer() const;
   std::string PeerAddress() const;
   uint16_t PeerPort() const;
   std::string LocalAddress() const;

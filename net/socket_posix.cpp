@@ -86,6 +86,11 @@ int PollTimeout(std::chrono::milliseconds timeout) {
   return timeout.count() > INT_MAX ? INT_MAX : static_cast<int>(timeout.count());
 }
 
+void SetNoDelay(int fd) {
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 // Waits for `events` on `fd`; false on time-out. Retries on signals.
 bool PollFor(int fd, short events, std::chrono::milliseconds timeout) {
   pollfd pfd{fd, events, 0};
@@ -133,6 +138,7 @@ Socket Socket::Listen(const std::string& address, uint16_t port, int backlog) {
     FailErrno("bind");
   }
   if (::listen(s.handle_, backlog) != 0) FailErrno("listen");
+  if (kAcceptInheritsOptions) SetNoDelay(s.handle_);  // for every socket it accepts
   return s;
 }
 
@@ -160,8 +166,7 @@ Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
     if (error != 0) Fail(error, "connect");
   }
   ::fcntl(s.handle_, F_SETFL, flags);
-  int one = 1;
-  ::setsockopt(s.handle_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  SetNoDelay(s.handle_);
   return s;
 }
 
@@ -169,8 +174,7 @@ Socket Socket::Accept() {
   for (;;) {
     int fd = ::accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (!kAcceptInheritsOptions) SetNoDelay(fd);
       return Socket(fd);
     }
     // A peer that gave up before we accepted is not the listener's failure.
@@ -200,6 +204,16 @@ std::size_t Socket::Receive(char* buffer, std::size_t size) {
     ssize_t n = ::recv(handle_, buffer, size, 0);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
+    FailErrno("recv");
+  }
+}
+
+std::optional<std::size_t> Socket::TryReceive(char* buffer, std::size_t size) {
+  for (;;) {
+    ssize_t n = ::recv(handle_, buffer, size, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
     FailErrno("recv");
   }
 }
@@ -241,22 +255,13 @@ void Socket::Close() {
   }
 }
 
-std::string Socket::PeerAddress() const {
+Socket::Endpoint Socket::Peer() const {
   sockaddr_in sa{};
   socklen_t length = sizeof sa;
   if (::getpeername(handle_, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
     FailErrno("getpeername");
   }
-  return DottedText(sa);
-}
-
-uint16_t Socket::PeerPort() const {
-  sockaddr_in sa{};
-  socklen_t length = sizeof sa;
-  if (::getpeername(handle_, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-    FailErrno("getpeername");
-  }
-  return ntohs(sa.sin_port);
+  return {DottedText(sa), ntohs(sa.sin_port)};
 }
 
 std::string Socket::LocalAddress() const {

@@ -299,6 +299,13 @@ std::size_t Socket::Receive(char* buffer, std::size_t size) {
   return static_cast<std::size_t>(n);
 }
 
+std::optional<std::size_t> Socket::TryReceive(char* buffer, std::size_t size) {
+  if (!WaitFor(handle_, false, Millis(0), "recv")) return std::nullopt;
+  const int n = ::recv(Native(handle_), buffer, ClampedLength(size), 0);
+  if (n == SOCKET_ERROR) FailLast("recv");
+  return static_cast<std::size_t>(n);
+}
+
 bool Socket::WaitReadable(Millis timeout) { return WaitFor(handle_, false, timeout, "poll"); }
 
 void Socket::SetReceiveTimeout(Millis timeout) {
@@ -349,22 +356,13 @@ void Socket::Close() {
   handle_ = kInvalid;
 }
 
-std::string Socket::PeerAddress() const {
+Socket::Endpoint Socket::Peer() const {
   sockaddr_in sa{};
   int length = sizeof sa;
   if (::getpeername(Native(handle_), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
     FailLast("getpeername");
   }
-  return DottedText(sa);
-}
-
-uint16_t Socket::PeerPort() const {
-  sockaddr_in sa{};
-  int length = sizeof sa;
-  if (::getpeername(Native(handle_), reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-    FailLast("getpeername");
-  }
-  return ntohs(sa.sin_port);
+  return {DottedText(sa), ntohs(sa.sin_port)};
 }
 
 std::string Socket::LocalAddress() const {

@@ -50,9 +50,9 @@ void DescribeMenu(const std::vector<MenuItem>& items, std::string& out) {
 
 OutputSink StdoutSink() {
   return [](const std::string& line) {
+    // Flushed when the loop goes idle (below): a burst of lines then leaves in one write.
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
-    std::fflush(stdout);
   };
 }
 
@@ -125,6 +125,7 @@ void HeadlessWindow::Run() {
   Show();
   LoopUntil([] { return false; });
   dispatcher_.Finish();
+  std::fflush(stdout);
 }
 
 void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
@@ -161,6 +162,7 @@ void HeadlessWindow::LoopUntil(const std::function<bool()>& done) {
       RunCallback(work);
       continue;
     }
+    std::fflush(stdout);
     MutexLock lock(mutex_);
     while (!woken_) {
       if (!next_deadline) {

@@ -36,7 +36,8 @@ class StdinReader;
 // Receives each output line without its line end. Called on the UI thread, one call at a time.
 using OutputSink = std::function<void(const std::string& line)>;
 
-// Writes each line to standard output and flushes it.
+// Writes each line to standard output; the window flushes it whenever its loop goes idle or
+// ends.
 OutputSink StdoutSink();
 
 struct HeadlessOptions {
