@@ -16,8 +16,8 @@ using Millis = std::chrono::milliseconds;
 
 constexpr int kSocketBuffer = 32768;
 constexpr Millis kPollInterval{250};
-// Threads that wait in accept on one listener beyond these end.
-constexpr std::size_t kSpareThreads = 16;
+// A thread that waited this long in accept for nothing ends, unless it is the last one.
+constexpr Millis kIdleThreadTime{2000};
 
 // A quiet end of a connection: the peer closed.
 struct PeerClosed {};
@@ -103,6 +103,9 @@ void THTTPServer::Activate() {
     // Where accepted sockets inherit them, set once here instead of on every connection.
     listener->socket.SetBufferSizes(kSocketBuffer);
     listener->socket.SetSendTimeout(Limits.send_timeout);
+    // Bounds each wait in accept. Accepted sockets may inherit it; the server never receives
+    // without waiting for the bytes first, so it changes nothing there.
+    listener->socket.SetReceiveTimeout(kIdleThreadTime);
     opened.push_back(std::move(listener));
   }
 
@@ -202,13 +205,21 @@ void THTTPServer::Work(Worker& worker) {
     }
     lock.Unlock();
     Socket client;
+    bool idle = false;
     try {
       client = listener.socket.Accept();
+    } catch (const SocketError& e) {
+      // Nothing came for kIdleThreadTime, or closed by deactivation, or out of descriptors
+      // for a moment.
+      idle = e.IsTimeout();
     } catch (...) {
-      // Closed by deactivation, or out of descriptors for a moment.
     }
     lock.Lock();
     if (stopping_ || !listener.open) break;  // a connection taken just now is closed unserved
+    if (idle) {
+      if (listener.accepting > 1) break;  // the last one waiting stays
+      continue;
+    }
     if (!client.valid()) {
       // Let running connections end first.
       lock.Unlock();
@@ -240,10 +251,8 @@ void THTTPServer::Work(Worker& worker) {
     Serve(worker);
     lock.Lock();
     --busy_;
-    threads_changed_.NotifyAll();
-    // With enough threads waiting already, the pool shrinks as soon as the load falls.
     ++listener.accepting;
-    if (listener.accepting > kSpareThreads) break;
+    threads_changed_.NotifyAll();
   }
   --listener.accepting;
   finished_.splice(finished_.end(), running_, worker.self);

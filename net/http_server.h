@@ -108,7 +108,7 @@ class THTTPServer {
   THTTPGetEvent OnCommandGet;
   THTTPExceptionEvent OnException;
   int TerminateWaitTime = 5000;
-  int ListenQueue = 15;
+  int ListenQueue = 511;
   bool KeepAlive = false;
   bool ParseParams = true;
   std::string ServerSoftware;

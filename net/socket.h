@@ -79,7 +79,8 @@ class Socket {
   bool valid() const;
   Handle handle() const { return handle_; }
 
-  // Blocks until a peer connects. Raises SocketError (IsClosed) once Interrupt() was called.
+  // Blocks until a peer connects, at most for the receive time-out when one is set (then it
+  // raises IsTimeout). Raises SocketError (IsClosed) once Interrupt() was called.
   Socket Accept();
   // Waits at most `timeout` for a connection; an invalid Socket when none came. Several threads
   // may wait on one listener: a connection goes to one of them (on Linux it wakes that one

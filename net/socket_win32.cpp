@@ -252,7 +252,12 @@ Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
   return s;
 }
 
-Socket Socket::Accept() { return AcceptFor(Millis(-1)); }
+Socket Socket::Accept() {
+  // The receive time-out bounds the wait, as a blocking accept does on Linux.
+  Socket s = AcceptFor(TimeoutOf(handle_, SO_RCVTIMEO));
+  if (!s.valid()) Fail(WSAETIMEDOUT, "accept");
+  return s;
+}
 
 Socket Socket::AcceptFor(Millis timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
