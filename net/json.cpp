@@ -1,6 +1,7 @@
 #include "net/json.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +13,10 @@
 #include <system_error>
 #include <type_traits>
 #include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace pmr::net {
 namespace {
@@ -28,6 +33,26 @@ bool IsNumberChar(char16_t c) {
   return IsDigit(c) || c == u'+' || c == u'-' || c == u'.' || c == u'E' || c == u'e';
 }
 
+// Index of the first quote, backslash or character 0 in s[i, n), or n when there is none.
+std::size_t FindQuotedEnd(const char16_t* s, std::size_t i, std::size_t n, char16_t quote) {
+#ifdef __SSE2__
+  // Eight characters at a time: strings are most of a callback body.
+  const __m128i quotes = _mm_set1_epi16(static_cast<short>(quote));
+  const __m128i backslashes = _mm_set1_epi16(u'\\');
+  const __m128i zeros = _mm_setzero_si128();
+  for (; n - i >= 8; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi16(v, quotes), _mm_cmpeq_epi16(v, zeros)),
+                                _mm_cmpeq_epi16(v, backslashes));
+    if (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits))) {
+      return i + static_cast<std::size_t>(std::countr_zero(mask)) / 2;
+    }
+  }
+#endif
+  while (i < n && s[i] != quote && s[i] != u'\\' && s[i] != 0) ++i;
+  return i;
+}
+
 int HexValue(char16_t c) {
   if (c >= u'0' && c <= u'9') return c - u'0';
   if (c >= u'a' && c <= u'f') return c - u'a' + 10;
@@ -37,7 +62,8 @@ int HexValue(char16_t c) {
 
 // Adds decimal digit d to acc; false (acc unchanged) when the result would not fit in 64 bits.
 bool AccumulateDigit(std::uint64_t& acc, int d) {
-  if (acc > (std::numeric_limits<std::uint64_t>::max() - static_cast<std::uint64_t>(d)) / 10) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (acc >= kMax / 10 && (acc > kMax / 10 || static_cast<std::uint64_t>(d) > kMax % 10)) {
     return false;
   }
   acc = acc * 10 + static_cast<std::uint64_t>(d);
@@ -129,7 +155,9 @@ bool ToDouble(std::u16string_view s, const NumberForm& f, double& out) {
 }
 
 void AppendAscii(std::u16string& out, const char* begin, const char* end) {
-  for (const char* p = begin; p != end; ++p) out.push_back(static_cast<char16_t>(*p));
+  std::size_t old = out.size();
+  out.resize(old + static_cast<std::size_t>(end - begin));
+  std::copy(begin, end, out.begin() + static_cast<std::ptrdiff_t>(old));
 }
 
 void AppendInteger(std::u16string& out, std::int64_t v) {
@@ -332,12 +360,13 @@ class JsonReader {
     std::size_t value;  // index in nodes_
   };
 
+  // Set as a container opens (the name as each member's is read): no cost for unused frames.
   struct Frame {
-    std::size_t node = 0;         // the container, in nodes_
-    std::size_t first_child = 0;  // its children start here in children_
-    std::size_t name_offset = 0;  // objects: name of the member whose value is being read
-    std::size_t name_size = 0;
-    bool is_array = false;
+    std::size_t node;         // the container, in nodes_
+    std::size_t first_child;  // its children start here in children_
+    std::size_t name_offset;  // objects: name of the member whose value is being read
+    std::size_t name_size;
+    bool is_array;
   };
 
   // Reads the value into nodes_; `value` is its index.
@@ -422,6 +451,11 @@ class JsonReader {
 
   // Skips blanks and comments; false on a "/" that starts no comment or an unclosed comment.
   bool SkipBlanks() {
+    if (pos_ < n_ && s_[pos_] > u' ' && s_[pos_] != u'/') return true;  // mostly nothing to skip
+    return SkipBlanksAndComments();
+  }
+
+  bool SkipBlanksAndComments() {
     for (;;) {
       while (pos_ < n_ && IsBlank(s_[pos_])) ++pos_;
       if (Peek() != u'/') return true;
@@ -629,8 +663,7 @@ class JsonReader {
   bool ReadQuoted() {
     const char16_t quote = s_[pos_++];
     for (;;) {
-      std::size_t run = pos_;
-      while (run < n_ && s_[run] != quote && s_[run] != u'\\' && s_[run] != 0) ++run;
+      std::size_t run = FindQuotedEnd(s_, pos_, n_, quote);
       chars_.Append(s_ + pos_, run - pos_);
       pos_ = run;
       char16_t c = Peek();
