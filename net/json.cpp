@@ -581,6 +581,7 @@ class JsonReader {
   }
 
   bool ReadNumber() {
+    if (ReadShortInteger()) return true;
     std::size_t start = pos_;
     while (pos_ < n_ && IsNumberChar(s_[pos_])) ++pos_;
     std::u16string_view s(s_ + start, pos_ - start);
@@ -608,6 +609,19 @@ class JsonReader {
     double value = 0;
     if (!ToDouble(s, f, value)) return false;
     Make(JsonType::kFloat).floating_ = value;
+    return true;
+  }
+
+  // The common case of ReadNumber: an optional "-" and up to 18 digits, which always fit. False,
+  // with nothing read, for any other number.
+  bool ReadShortInteger() {
+    std::size_t i = pos_ + (s_[pos_] == u'-' ? 1 : 0);
+    const std::size_t digits_begin = i;
+    std::int64_t value = 0;
+    while (i < n_ && IsDigit(s_[i]) && i - digits_begin < 18) value = value * 10 + (s_[i++] - u'0');
+    if (i == digits_begin || (i < n_ && IsNumberChar(s_[i]))) return false;
+    Make(JsonType::kInteger).number_ = s_[pos_] == u'-' ? -value : value;
+    pos_ = i;
     return true;
   }
 
