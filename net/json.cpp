@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
@@ -303,15 +304,11 @@ class Scratch {
   T& operator[](std::size_t i) { return data_[i]; }
   T& back() { return data_[size_ - 1]; }
 
-  void push_back(const T& item) {
-    if (size_ == capacity_) Grow(size_ + 1);
-    std::construct_at(data_ + size_, item);
-    ++size_;
-  }
+  void push_back(const T& item) { Append(&item, 1); }
   // Appends n items copied from `items`.
   void Append(const T* items, std::size_t n) {
     if (capacity_ - size_ < n) Grow(size_ + n);
-    std::uninitialized_copy_n(items, n, data_ + size_);
+    std::memcpy(static_cast<void*>(data_ + size_), items, n * sizeof(T));
     size_ += n;
   }
   // Keeps the first n items (n <= size()).
@@ -323,7 +320,7 @@ class Scratch {
     std::size_t capacity = std::max(needed, capacity_ * 2);
     auto heap = std::make_unique_for_overwrite<unsigned char[]>(capacity * sizeof(T));
     T* data = reinterpret_cast<T*>(heap.get());
-    std::uninitialized_copy_n(data_, size_, data);
+    std::memcpy(static_cast<void*>(data), data_, size_ * sizeof(T));
     heap_ = std::move(heap);
     data_ = data;
     capacity_ = capacity;
@@ -337,6 +334,8 @@ class Scratch {
 };
 
 }  // namespace
+
+static_assert(!std::is_copy_constructible_v<JsonValue>, "a copy would outlive its block");
 
 // Character-driven reader with one frame per open container: no recursion, and a text can
 // never open more than the nesting limit allows. Values, texts and tables are gathered by
@@ -771,7 +770,7 @@ class JsonReader {
                                           nodes + m.value});
     }
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
-      JsonValue* v = std::construct_at(nodes + i, nodes_[i]);
+      JsonValue* v = new (nodes + i) JsonValue(nodes_[i]);
       switch (v->type_) {
         case JsonType::kString:
           v->text_ = chars + nodes_[i].offset_;

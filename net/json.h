@@ -62,7 +62,10 @@ class JsonValue {
  private:
   friend class JsonReader;
 
-  JsonValue() = default;  // built only by the reader
+  // Built and copied only by the reader: a copy would point into a block that it does not own.
+  JsonValue() = default;
+  JsonValue(const JsonValue&) = default;
+  JsonValue& operator=(const JsonValue&) = default;
 
   JsonType type_ = JsonType::kNull;
   bool sorted_ = false;   // members sorted by name (large objects), else in text order
