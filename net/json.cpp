@@ -302,9 +302,13 @@ class Scratch {
   std::size_t size() const { return size_; }
   T* data() { return data_; }
   T& operator[](std::size_t i) { return data_[i]; }
-  T& back() { return data_[size_ - 1]; }
 
-  void push_back(const T& item) { Append(&item, 1); }
+  // Room for one more item at the end, to be constructed there.
+  void* Add() {
+    if (size_ == capacity_) Grow(size_ + 1);
+    return data_ + size_++;
+  }
+  void push_back(const T& item) { new (Add()) T(item); }
   // Appends n items copied from `items`.
   void Append(const T* items, std::size_t n) {
     if (capacity_ - size_ < n) Grow(size_ + n);
@@ -435,11 +439,11 @@ class JsonReader {
     }
   }
 
+  // A new value of that type in nodes_, built in place: a copy would cost a stall.
   JsonValue& Make(JsonType type) {
-    JsonValue v;
-    v.type_ = type;
-    nodes_.push_back(v);
-    return nodes_.back();
+    JsonValue* v = new (nodes_.Add()) JsonValue();
+    v->type_ = type;
+    return *v;
   }
 
   // The character at the read position; 0 at the end of the text, which a 0 in it also marks.
