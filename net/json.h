@@ -3,12 +3,17 @@
 // Lenient JSON reader over UTF-16 text: parse into an immutable, reference-counted tree, look a
 // member up by name, read any value as text. Reading never throws; bad input gives no value.
 // Trees are immutable once parsed, so they may be shared between threads freely.
+//
+// A tree lives in one block of memory: its values, member and element tables and texts. Every
+// pointer into the tree shares the ownership of that block, so a member keeps working after the
+// root pointer is gone, and parsing a small text costs one allocation.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace pmr::net {
 
@@ -22,46 +27,59 @@ enum class JsonType { kNull, kBoolean, kInteger, kFixed, kFloat, kString, kArray
 // Containers nest at most this deep when they have content; one more level may be empty.
 inline constexpr int kJsonMaxDepth = 31;
 
+// A value inside a parsed tree. The views and pointers it hands out stay valid while the tree
+// is owned by some JsonValuePtr.
 class JsonValue {
-  struct Key {
-    explicit Key() = default;
-  };
-
  public:
   struct Member {
-    std::u16string name;
-    JsonValuePtr value;
+    std::u16string_view name;
+    const JsonValue* value;
   };
-
-  // Built only by the reader (the key type is private to it).
-  JsonValue(Key, JsonType type) : type_(type) {}
 
   JsonType type() const { return type_; }
   // kBoolean: the value. Other types: false.
-  bool boolean() const { return number_ != 0; }
+  bool boolean() const { return integer() != 0; }
   // kInteger: the value; kFixed: the value in ten-thousandths. Other types: 0.
-  std::int64_t integer() const { return number_; }
+  std::int64_t integer() const { return type_ == JsonType::kFloat ? 0 : number_; }
   // kFloat: the value. Other types: 0.
-  double floating() const { return floating_; }
+  double floating() const { return type_ == JsonType::kFloat ? floating_ : 0; }
   // kString: the text. Other types: empty.
-  const std::u16string& text() const { return text_; }
+  std::u16string_view text() const {
+    return type_ == JsonType::kString ? std::u16string_view(text_, size_) : std::u16string_view();
+  }
   // kArray: the elements in order; kObject: the members, each name once, in no given order.
-  const std::vector<JsonValuePtr>& elements() const { return elements_; }
-  const std::vector<Member>& members() const { return members_; }
+  std::span<const JsonValue* const> elements() const {
+    return type_ == JsonType::kArray ? std::span(elements_, size_)
+                                     : std::span<const JsonValue* const>();
+  }
+  std::span<const Member> members() const {
+    return type_ == JsonType::kObject ? std::span(members_, size_) : std::span<const Member>();
+  }
 
   // kObject: the member's value, or nullptr when there is none of exactly that name.
-  const JsonValuePtr* Find(std::u16string_view name) const;
+  const JsonValue* Find(std::u16string_view name) const;
 
  private:
   friend class JsonReader;
 
-  JsonType type_;
-  bool sorted_ = false;  // members_ sorted by name (large objects), else in text order
-  std::int64_t number_ = 0;
-  double floating_ = 0;
-  std::u16string text_;
-  std::vector<JsonValuePtr> elements_;
-  std::vector<Member> members_;
+  // Built and copied only by the reader: a copy would point into a block that it does not own.
+  JsonValue() = default;
+  JsonValue(const JsonValue&) = default;
+  JsonValue& operator=(const JsonValue&) = default;
+
+  JsonType type_ = JsonType::kNull;
+  bool sorted_ = false;   // members sorted by name (large objects), else in text order
+  std::size_t size_ = 0;  // length of the text, number of elements or members
+  union {
+    std::int64_t number_ = 0;  // null, boolean, integer, fixed
+    double floating_;
+  };
+  union {
+    const char16_t* text_ = nullptr;
+    const JsonValue* const* elements_;
+    const Member* members_;
+    std::size_t offset_;  // while the tree is read: where the text or table will be
+  };
 };
 
 // Reads the first complete value of `text` and ignores the rest. Gives nullptr when the text
