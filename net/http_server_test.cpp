@@ -263,6 +263,17 @@ TEST(HttpServerLimitsTest, SilentAndTricklingClientsAreDroppedAtTheHeadDeadline)
   EXPECT_THAT(t.Errors(), ElementsAre("Read timed out.", "Read timed out."));
 }
 
+TEST(HttpServerTest, ARequestThatComesLateOnAQuietConnectionIsAnswered) {
+  TestServer t;
+  // Quiet past the second in which the listener holds a connection back for its first bytes.
+  for (auto quiet : {300ms, 1500ms}) {
+    Socket socket = ConnectTo(t.port);
+    std::this_thread::sleep_for(quiet);
+    socket.SendAll("GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadUntilClose(socket, 5s), kUntouchedAnswer) << quiet.count();
+  }
+}
+
 TEST(HttpServerLimitsTest, StalledHeadIsAnswered408) {
   HttpServerLimits limits;
   limits.head_timeout = 300ms;
@@ -357,16 +368,22 @@ TEST(HttpServerLimitsTest, ConnectionBeyondTheCapIsClosedAtOnce) {
       std::this_thread::sleep_for(5ms);
     }
   };
+  // Each begins a request, so that the listener hands it over at once.
+  const auto begin_request = [&] {
+    Socket socket = ConnectTo(t.port);
+    socket.SendAll("GET");
+    return socket;
+  };
   std::vector<Socket> held;
   for (std::size_t i = 1; i <= 256; ++i) {
-    held.push_back(ConnectTo(t.port));
+    held.push_back(begin_request());
     // Pace the connects to the listener, so that none waits in a full backlog.
     if (i % 8 == 0) wait_for_count([&](std::size_t n) { return n >= i; });
   }
   wait_for_count([](std::size_t n) { return n >= 256; });
   ASSERT_EQ(t.server.ConnectionCount(), 256u);
 
-  Socket extra = ConnectTo(t.port);
+  Socket extra = begin_request();
   ASSERT_TRUE(extra.WaitReadable(5s));
   EXPECT_EQ(ReadUntilClose(extra), "");
   EXPECT_EQ(t.server.ConnectionCount(), 256u);
@@ -407,7 +424,8 @@ TEST(HttpServerThreadsTest, DeactivationWaitsForARunningHandler) {
     response.ContentText = "late";
     finished = true;
   });
-  Socket idle = ConnectTo(t.port);  // waits in its head read: deactivation cuts it short
+  Socket idle = ConnectTo(t.port);
+  idle.SendAll("GET");  // waits in its head read: deactivation cuts it short
   Socket busy = ConnectTo(t.port);
   busy.SendAll("GET / HTTP/1.1\r\n\r\n");
   while (!entered) std::this_thread::sleep_for(5ms);

@@ -50,6 +50,10 @@ class SocketError : public pmr::Error {
 class Socket {
  public:
   using Millis = std::chrono::milliseconds;
+  struct Endpoint {
+    std::string address;  // dotted IPv4 text
+    uint16_t port = 0;
+  };
 #ifdef _WIN32
   using Handle = std::uintptr_t;
 #else
@@ -80,12 +84,17 @@ class Socket {
   Handle handle() const { return handle_; }
 
   // Blocks until a peer connects, at most for the receive time-out when one is set (then it
-  // raises IsTimeout). Raises SocketError (IsClosed) once Interrupt() was called.
-  Socket Accept();
+  // raises IsTimeout). Raises SocketError (IsClosed) once Interrupt() was called. `peer`, when
+  // given, receives the peer's end.
+  Socket Accept(Endpoint* peer = nullptr);
   // Waits at most `timeout` for a connection; an invalid Socket when none came. Several threads
   // may wait on one listener: a connection goes to one of them (on Linux it wakes that one
   // alone), and the others wait on.
-  Socket AcceptFor(Millis timeout);
+  Socket AcceptFor(Millis timeout, Endpoint* peer = nullptr);
+  // A listener hands a connection to Accept only once the peer's first bytes have come, or
+  // when about a second has passed without any, so that the accepting thread need not wait
+  // for them (Linux); elsewhere it does nothing.
+  void DeferAcceptUntilData();
 
   // Sends every byte or raises.
   void SendAll(std::string_view data);
@@ -107,10 +116,6 @@ class Socket {
   void Interrupt();
   void Close();
 
-  struct Endpoint {
-    std::string address;  // dotted IPv4 text
-    uint16_t port = 0;
-  };
   // The two ends.
   Endpoint Peer() const;
   std::string PeerAddress() const;

@@ -170,11 +170,14 @@ Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
   return s;
 }
 
-Socket Socket::Accept() {
+Socket Socket::Accept(Endpoint* peer) {
   for (;;) {
-    int fd = ::accept4(handle_, nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    int fd = ::accept4(handle_, reinterpret_cast<sockaddr*>(&sa), &length, SOCK_CLOEXEC);
     if (fd >= 0) {
       if (!kAcceptInheritsOptions) SetNoDelay(fd);
+      if (peer) *peer = {DottedText(sa), ntohs(sa.sin_port)};
       return Socket(fd);
     }
     // A peer that gave up before we accepted is not the listener's failure.
@@ -183,9 +186,17 @@ Socket Socket::Accept() {
   }
 }
 
-Socket Socket::AcceptFor(Millis timeout) {
+void Socket::DeferAcceptUntilData() {
+#ifdef TCP_DEFER_ACCEPT
+  // The kernel counts in retransmissions of its SYN-ACK: one second rounds to the first.
+  int seconds = 1;
+  ::setsockopt(handle_, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds);
+#endif
+}
+
+Socket Socket::AcceptFor(Millis timeout, Endpoint* peer) {
   if (!PollFor(handle_, POLLIN, timeout)) return Socket();
-  return Accept();
+  return Accept(peer);
 }
 
 void Socket::SendAll(std::string_view data) {

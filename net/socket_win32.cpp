@@ -252,14 +252,14 @@ Socket Socket::Connect(const std::string& host, uint16_t port, Millis timeout,
   return s;
 }
 
-Socket Socket::Accept() {
+Socket Socket::Accept(Endpoint* peer) {
   // The receive time-out bounds the wait, as a blocking accept does on Linux.
-  Socket s = AcceptFor(TimeoutOf(handle_, SO_RCVTIMEO));
+  Socket s = AcceptFor(TimeoutOf(handle_, SO_RCVTIMEO), peer);
   if (!s.valid()) Fail(WSAETIMEDOUT, "accept");
   return s;
 }
 
-Socket Socket::AcceptFor(Millis timeout) {
+Socket Socket::AcceptFor(Millis timeout, Endpoint* peer) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     Millis left = timeout;
@@ -268,10 +268,13 @@ Socket Socket::AcceptFor(Millis timeout) {
                                      deadline - std::chrono::steady_clock::now()));
     }
     if (!WaitFor(handle_, false, left, "accept")) return Socket();
-    SOCKET s = ::accept(Native(handle_), nullptr, nullptr);
+    sockaddr_in sa{};
+    int length = sizeof sa;
+    SOCKET s = ::accept(Native(handle_), reinterpret_cast<sockaddr*>(&sa), &length);
     if (s != INVALID_SOCKET) {
       SetBlocking(s, true);  // it inherits the listener's mode
       SetNoDelay(s);
+      if (peer) *peer = {DottedText(sa), ntohs(sa.sin_port)};
       return Socket(static_cast<Handle>(s));
     }
     const int code = WSAGetLastError();
@@ -284,6 +287,8 @@ Socket Socket::AcceptFor(Millis timeout) {
     Fail(code, "accept");
   }
 }
+
+void Socket::DeferAcceptUntilData() {}
 
 void Socket::SendAll(std::string_view data) {
   while (!data.empty()) {
