@@ -104,11 +104,9 @@ void HTTPServer1CommandGet(const CallbackContext& context,
     window.Log(FormatGeneral(age, context.date_format.decimal_separator));
 
     if (!card_id.empty() && age < kFreshSeconds) {
-      std::string location = window.MainPaneLocation().value_or("");
-      if (location.find(portal::kPointsPageMark) != std::string::npos) {
-        window.NavigateMainPane(
-            portal::PupilPointsPage(context.portal_host, card_id, state.SchoolSP()));
-      }
+      window.NavigateMainPaneIfShowing(
+          std::string(portal::kPointsPageMark),
+          portal::PupilPointsPage(context.portal_host, card_id, state.SchoolSP()));
       state.SetFaceAddr(remote_ip);
     }
 

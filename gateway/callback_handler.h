@@ -6,7 +6,6 @@
 // an upload worker and to the left pane's live list, and answers the terminal.
 
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "base/datetime.h"
@@ -22,9 +21,10 @@ namespace pmr::gateway {
 // virtual so that one window serving the binding too keeps one set of effects.
 class GatewayWindow : public virtual state::WindowEffects {
  public:
-  // The main pane's current address; empty optional when the window is gone.
-  virtual std::optional<std::string> MainPaneLocation() = 0;
-  virtual void NavigateMainPane(std::string url) = 0;
+  // Navigates the main pane to `url` when the address it shows contains `mark`. The window
+  // reads its address on its own thread, in the order of the effects; the caller goes on at
+  // once (nothing waits when the window is gone).
+  virtual void NavigateMainPaneIfShowing(std::string mark, std::string url) = 0;
   // Arms the one-shot timer that hands the last picture to the left pane.
   virtual void ArmLiveListTimer() = 0;
 };

@@ -367,16 +367,14 @@ void TForm1::SetStatus(int panel, std::string text) {
   QueueEffect([this, panel, text = std::move(text)] { window_.SetStatus(panel, text); }, false);
 }
 
-std::optional<std::string> TForm1::MainPaneLocation() {
-  // What was queued before goes first, as for every effect.
-  return window_.Invoke([this] {
-    RunQueuedEffects();
-    return window_.Location(ui::Pane::kMain);
-  });
-}
-
-void TForm1::NavigateMainPane(std::string url) {
-  QueueEffect([this, url = std::move(url)] { window_.Navigate(ui::Pane::kMain, url); }, true);
+void TForm1::NavigateMainPaneIfShowing(std::string mark, std::string url) {
+  QueueEffect(
+      [this, mark = std::move(mark), url = std::move(url)] {
+        if (window_.Location(ui::Pane::kMain).find(mark) != std::string::npos) {
+          window_.Navigate(ui::Pane::kMain, url);
+        }
+      },
+      true);
 }
 
 void TForm1::ArmLiveListTimer() { timer2_->Arm(); }

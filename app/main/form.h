@@ -107,8 +107,7 @@ class TForm1 final : private gateway::GatewayWindow, private terminal::BindingWi
   void Log(std::string line) override;
   void SetStatus(int panel, std::string text) override;
   void LogDetail(std::string line) override;
-  std::optional<std::string> MainPaneLocation() override;
-  void NavigateMainPane(std::string url) override;
+  void NavigateMainPaneIfShowing(std::string mark, std::string url) override;
   void ArmLiveListTimer() override;
   // terminal::BindingWindow.
   void ArmFirstPagesTimer() override;

@@ -32,12 +32,9 @@ class RecordingWindow : public GatewayWindow {
     std::lock_guard lock(mutex_);
     details_.push_back(std::move(line));
   }
-  std::optional<std::string> MainPaneLocation() override {
+  void NavigateMainPaneIfShowing(std::string mark, std::string url) override {
     std::lock_guard lock(mutex_);
-    return location_;
-  }
-  void NavigateMainPane(std::string url) override {
-    std::lock_guard lock(mutex_);
+    if (location_.find(mark) == std::string::npos) return;
     navigations_.push_back(url);
     location_ = std::move(url);
   }
