@@ -152,7 +152,7 @@ void THTTPServer::Deactivate() {
       MutexLock socket_guard(worker.socket_mutex);
       if (!worker.socket_closed) worker.socket.Interrupt();
     }
-    const auto accepting = [this]() REQUIRES(threads_mutex_) {
+    const auto accepting = [this]() REQUIRES(activation_mutex_, threads_mutex_) {
       std::size_t count = 0;
       for (const auto& listener : listeners_) count += listener->accepting;
       return count;

@@ -108,6 +108,8 @@ class THTTPServer {
   THTTPGetEvent OnCommandGet;
   THTTPExceptionEvent OnException;
   int TerminateWaitTime = 5000;
+  // Connections the kernel queues before a thread accepts them. A burst beyond it has its
+  // handshakes dropped, and the peers try again only 200 ms to 1 s later.
   int ListenQueue = 511;
   bool KeepAlive = false;
   bool ParseParams = true;
