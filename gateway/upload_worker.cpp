@@ -1,6 +1,7 @@
 #include "gateway/upload_worker.h"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <thread>
 #include <utility>
@@ -22,6 +23,8 @@ using SteadyClock = std::chrono::steady_clock;
 // How long new jobs gather before they are put on the disk together; most are delivered and
 // gone by then, and those need no disk at all.
 constexpr std::chrono::milliseconds kSyncGathering{1000};
+// How long a runner or the disk syncer waits for more work before its thread ends.
+constexpr std::chrono::milliseconds kIdleTime{10000};
 
 int64_t NowUnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -171,10 +174,25 @@ struct UploadWorkers::Shared {
     return true;
   }
 
+  // Waits while `has_work` is false, at most kIdleTime; gives has_work().
+  bool WaitForWork(const std::function<bool()>& has_work) REQUIRES(mutex) {
+    const auto until = SteadyClock::now() + kIdleTime;
+    while (!stopping && !has_work() && changed.WaitUntil(mutex, until)) {
+    }
+    return has_work();
+  }
+
   static void Run(std::shared_ptr<Shared> self) {
     Shared& s = *self;
     MutexLock lock(s.mutex);
-    while (!s.stopping && !s.queue.empty()) {
+    while (!s.stopping) {
+      // A runner stays a while when the queue runs empty: starting a thread for the next
+      // picture would hold up the answer to its callback.
+      if (s.queue.empty() &&
+          !s.WaitForWork([&s]() REQUIRES(s.mutex) { return !s.queue.empty(); })) {
+        break;
+      }
+      if (s.stopping) break;
       auto first = s.queue.begin();
       // A copy: another runner may take that job while this one waits.
       const SteadyClock::time_point due = first->first.first;
@@ -210,7 +228,9 @@ struct UploadWorkers::Shared {
   static void Sync(std::shared_ptr<Shared> self) {
     Shared& s = *self;
     MutexLock lock(s.mutex);
-    while (!s.unsynced.empty()) {
+    // Stays a while when nothing is left, for the same reason as a runner.
+    while (!s.unsynced.empty() ||
+           s.WaitForWork([&s]() REQUIRES(s.mutex) { return !s.unsynced.empty(); })) {
       const auto gathered = SteadyClock::now() + kSyncGathering;
       while (!s.stopping && s.changed.WaitUntil(s.mutex, gathered)) {
       }
@@ -289,6 +309,8 @@ std::optional<UploadJob> UploadWorkers::Record(const std::string& name, const st
   if (!s.syncing) {
     s.syncing = true;
     std::thread(&Shared::Sync, shared_).detach();
+  } else {
+    s.changed.NotifyAll();
   }
   return job;
 }
