@@ -12,6 +12,7 @@
 
 #include "ui/headless/headless_window.h"
 #include "ui/headless/test_support.h"
+#include "ui/testing/form_menu.h"
 
 namespace pmr::ui::headless {
 namespace {
@@ -28,21 +29,7 @@ class CommandsTest : public ::testing::Test {
     window_.Run();
   }
 
-  void BuildMenu() {
-    auto item = [this](std::string caption, std::string name) {
-      MenuItem m;
-      m.caption = caption;
-      m.name = name;
-      m.on_click = [this, name] { clicked_.push_back(name); };
-      return m;
-    };
-    MenuItem settings;
-    settings.caption = "设置";
-    settings.name = "N1";
-    settings.children = {item("识颜台设置", "N2"),   item("学校注册", "N3"), MenuItem::Separator(),
-                         item("格式化识颜台", "N6"), MenuItem::Separator(),  item("退出", "N8")};
-    window_.SetMenu({item("积分", "N4"), item("考勤", "N9"), item("智校", "N10"), settings});
-  }
+  void BuildMenu() { window_.SetMenu(ui::testing::FormMenu(clicked_)); }
 
   testing::Output output_;
   HeadlessWindow window_{{.output = output_.Sink()}};
