@@ -119,7 +119,9 @@ TEST(CurlInteropTest, LargeUploadIsRefusedWith413) {
 class PythonInteropTest : public ::testing::Test {
  protected:
   ProcessResult RunPython(std::uint16_t port, const std::string& script) {
-    std::string path = ::testing::TempDir() + "/pmr_http_client.py";
+    // ctest runs the tests of this suite side by side: each needs its own script file.
+    std::string path = ::testing::TempDir() + "/pmr_http_client_" +
+                       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".py";
     std::ofstream(path) << script;
     return RunCommand("python3 " + path + " " + std::to_string(port));
   }
