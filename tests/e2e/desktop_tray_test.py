@@ -93,6 +93,21 @@ class DesktopTray(unittest.TestCase):
         self.assertEqual(len(host.registered()), 1)
         self.assertTrue(bridge.alive())
 
+    def test_an_icon_that_does_not_reach_the_host_is_made_anew(self):
+        import tray_host
+        host = tray_host.TrayHost(unanswered=1)
+        self.addCleanup(host.close)
+        rig, bridge = self.start_bridge("127.0.70")
+        self.minimise(bridge)
+        item = host.wait_item(timeout=15)
+        self.assertTrue(wait_until(lambda: host.properties(item).get("Status") == "Active", 20))
+        self.assertEqual(host.properties(item)["Title"], "青禾田勤星册")
+        ident = host.menu_entries(item)[0][0]
+        mark = len(bridge.lines)
+        host.click(item, ident)
+        bridge.wait_for(r"^window: show", timeout=20, start=mark)
+        self.assertEqual(len(host.registered()), 1)
+
     def test_without_a_tray_host_minimise_hides_and_a_second_start_shows(self):
         rig, bridge = self.start_bridge("127.0.69")
         self.minimise(bridge)

@@ -35,10 +35,14 @@ WATCHER_XML = """
 
 
 class TrayHost:
-    def __init__(self, timeout=10):
+    def __init__(self, timeout=10, unanswered=0):
+        """unanswered: the number of first registrations left without an answer, as a host
+        that misses them (or an item stuck before it reaches the host) shows it."""
         self.bus = Gio.bus_get_sync(Gio.BusType.SESSION, None)
         self._lock = threading.Lock()
         self.items = []  # (bus name, object path) in order of registration
+        self._unanswered = unanswered
+        self._left_waiting = []
         self._owned = threading.Event()
         self._lost = threading.Event()
         self.loop = GLib.MainLoop()
@@ -55,7 +59,10 @@ class TrayHost:
             raise RuntimeError("could not own " + WATCHER_NAME + " on the session bus")
 
     def _on_call(self, connection, sender, path, interface, method, params, invocation):
-        if method == "RegisterStatusNotifierItem":
+        if method == "RegisterStatusNotifierItem" and self._unanswered > 0:
+            self._unanswered -= 1
+            self._left_waiting.append(invocation)
+        elif method == "RegisterStatusNotifierItem":
             service = params.unpack()[0]
             # An item gives its object path (and is the sender) or a bus name of its own.
             item = (sender, service) if service.startswith("/") else (service, "/StatusNotifierItem")

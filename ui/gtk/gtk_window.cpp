@@ -147,6 +147,9 @@ struct GtkMainWindow::Impl {
   GtkWidget* tray_show_item = nullptr;
   bool tray_connected = false;
   bool has_tray_icon = false;
+  guint tray_check = 0;  // the pending look whether the icon reached the host
+  int tray_remakes = 0;  // since the icon was last added
+  int indicators_made = 0;
 
   std::function<void()> on_minimize;
   std::function<void(bool&)> on_close;
@@ -180,6 +183,8 @@ struct GtkMainWindow::Impl {
   void Build();
   void BuildMenu(GtkWidget* shell, const std::vector<MenuItem>& items);
   void EnsureIndicator();
+  void WatchTrayRegistration();
+  void RemakeIndicator();
   // Before-navigate for one pane; true when the navigation goes ahead.
   bool BeforeNavigate(Pane pane, const std::string& url) {
     bool cancel = false;
@@ -384,7 +389,11 @@ GtkMainWindow::GtkMainWindow(GtkWindowOptions options)
 GtkMainWindow::~GtkMainWindow() {
   impl_->core->dispatcher.Finish();
   impl_->timers.clear();
-  if (impl_->indicator != nullptr) g_object_unref(impl_->indicator);
+  if (impl_->tray_check != 0) g_source_remove(impl_->tray_check);
+  if (impl_->indicator != nullptr) {
+    g_signal_handlers_disconnect_by_data(impl_->indicator, impl_.get());
+    g_object_unref(impl_->indicator);
+  }
   if (impl_->tray_menu != nullptr) {
     gtk_widget_destroy(impl_->tray_menu);
     g_object_unref(impl_->tray_menu);  // the reference taken when the menu was made
@@ -666,16 +675,78 @@ bool SessionBusPresent() {
   return address != nullptr && *address != '\0';
 }
 
+// Whether a notification-area host (the watcher) is on the session bus; at most half a second.
+bool TrayWatcherPresent() {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (bus == nullptr) return false;
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", "org.kde.StatusNotifierWatcher"), G_VARIANT_TYPE("(b)"),
+      G_DBUS_CALL_FLAGS_NONE, 500, nullptr, nullptr);
+  g_object_unref(bus);
+  if (reply == nullptr) return false;
+  gboolean present = FALSE;
+  g_variant_get(reply, "(b)", &present);
+  g_variant_unref(reply);
+  return present;
+}
+
+constexpr guint kTrayRegistrationTime = 3;  // seconds
+constexpr int kMaxTrayRemakes = 3;
+
 }  // namespace
+
+// Now and then (about one start in ten here) a fresh indicator never registers with a host that
+// is there, when the accessibility bus comes up at the same moment. The window would then be
+// hidden with no icon to bring it back, so an icon that has not reached a present host within
+// a few seconds is made anew, a few times at most.
+void GtkMainWindow::Impl::WatchTrayRegistration() {
+  if (tray_check != 0 || indicator == nullptr) return;
+  tray_check = g_timeout_add_seconds(
+      kTrayRegistrationTime,
+      +[](gpointer data) -> gboolean {
+        auto* impl = static_cast<Impl*>(data);
+        impl->tray_check = 0;
+        if (impl->has_tray_icon && !impl->tray_connected && impl->indicator != nullptr &&
+            impl->tray_remakes < kMaxTrayRemakes && TrayWatcherPresent()) {
+          ++impl->tray_remakes;
+          impl->RemakeIndicator();
+        }
+        return G_SOURCE_REMOVE;
+      },
+      this);
+}
+
+void GtkMainWindow::Impl::RemakeIndicator() {
+  std::string title = app_indicator_get_title(indicator) ? app_indicator_get_title(indicator) : "";
+  g_signal_handlers_disconnect_by_data(indicator, this);
+  app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
+  g_object_unref(indicator);
+  indicator = nullptr;
+  tray_connected = false;
+  EnsureIndicator();
+  if (indicator == nullptr) return;
+  app_indicator_set_title(indicator, title.c_str());
+  app_indicator_set_status(indicator, APP_INDICATOR_STATUS_ACTIVE);
+  WatchTrayRegistration();
+}
 
 void GtkMainWindow::Impl::EnsureIndicator() {
   if (indicator != nullptr || !options.use_tray || !SessionBusPresent()) return;
-  indicator = app_indicator_new("pmrface", "camera-web", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+  // A remade indicator gets an id of its own: the stuck one may still hold its object path.
+  std::string id = indicators_made == 0 ? "pmrface" : "pmrface_" + std::to_string(indicators_made);
+  ++indicators_made;
+  indicator = app_indicator_new(id.c_str(), "camera-web", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
   g_signal_connect(indicator, "connection-changed",
                    G_CALLBACK(+[](AppIndicator*, gboolean connected, gpointer data) {
                      static_cast<Impl*>(data)->tray_connected = connected;
                    }),
                    this);
+  if (tray_menu != nullptr) {
+    app_indicator_set_menu(indicator, GTK_MENU(tray_menu));
+    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
+    return;
+  }
   // An AppIndicator has no left click: the menu's first item stands for it.
   tray_menu = gtk_menu_new();
   g_object_ref_sink(tray_menu);
@@ -697,10 +768,12 @@ void GtkMainWindow::AddTrayIcon(const std::string& tip) {
   impl_->CheckUiThread("AddTrayIcon");
   if (impl_->has_tray_icon) return;
   impl_->has_tray_icon = true;
+  impl_->tray_remakes = 0;
   impl_->EnsureIndicator();
   if (impl_->indicator != nullptr) {
     app_indicator_set_title(impl_->indicator, ValidUtf8(tip).c_str());
     app_indicator_set_status(impl_->indicator, APP_INDICATOR_STATUS_ACTIVE);
+    impl_->WatchTrayRegistration();
   }
   impl_->Emit("tray: add " + tip);
 }
