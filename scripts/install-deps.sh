@@ -9,9 +9,10 @@ declare -A profiles=(
   # Build the default programs pmrface, terminal_sim and portal_sim; run the headless demo.
   [demo]="cmake ninja-build g++ python3 tzdata"
   # The default preset's build and all its tests: GoogleTest, Google Benchmark, curl and
-  # file as peers, pyftpdlib as the real FTP server, Chromium for the browser tests.
+  # file as peers, pyftpdlib as the real FTP server, Chromium for the browser tests; unshare
+  # and ip give each test that starts a bridge a loopback of its own.
   [default]="@demo libgtest-dev libgmock-dev libbenchmark-dev curl file coreutils
-             python3-pyftpdlib chromium chromium-driver"
+             python3-pyftpdlib chromium chromium-driver util-linux iproute2"
   # GCC's own sanitizer runtimes (they come with g++; named to say so).
   [asan]="@default libasan8 libubsan1"
   [tsan]="@default libtsan2"
@@ -19,12 +20,12 @@ declare -A profiles=(
   [window]="@demo pkg-config libgtk-3-dev libwebkit2gtk-4.1-dev libayatana-appindicator3-dev
             fonts-wqy-microhei dbus dbus-x11 xdg-user-dirs"
   # Its tests under Xvfb: clicks and window state from outside (xdotool), the tray host peer on
-  # a session bus (python3-gi), listening ports (ss), screenshots (import).
-  [gtk]="@default @window xvfb xauth xdotool python3-gi gir1.2-glib-2.0 iproute2 imagemagick"
+  # a session bus (python3-gi), screenshots (import); listening ports (ss) come with @default.
+  [gtk]="@default @window xvfb xauth xdotool python3-gi gir1.2-glib-2.0 imagemagick"
   # The Windows cross build and its installer, run under Wine in Xvfb; GoogleTest's sources
   # come with libgtest-dev.
   [mingw]="@default g++-mingw-w64-x86-64-posix wine wine64 fonts-wine nsis xvfb xauth
-           fonts-wqy-microhei imagemagick iproute2"
+           fonts-wqy-microhei imagemagick"
   [fuzz]="@demo clang libclang-rt-14-dev"
   # The build whose locking clang's thread-safety analysis checks.
   [thread-safety]="@demo clang-14"
