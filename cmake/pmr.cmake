@@ -191,6 +191,14 @@ endfunction()
 
 find_program(PMR_XVFB_RUN xvfb-run)
 
+# Under Wine the tests with a display share one prefix (cmake/wine-run.sh), and with it one
+# desktop, which lives on the display of the test that started it and ends with it. So they
+# take turns.
+set(PMR_WINE_DESKTOP_LOCK)
+if(WIN32)
+  set(PMR_WINE_DESKTOP_LOCK wine_desktop)
+endif()
+
 # pmr_display_test(NAME SOURCES file... [DEPS lib...] [WINE] [NO_PCH] [TIMEOUT seconds])
 # A GoogleTest program that needs a display: it runs as one CTest test (listing the cases
 # would start the display, and Wine, once per case) in an Xvfb of its own, under Wine for a
@@ -223,7 +231,8 @@ function(pmr_display_test name)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT})
   if(ARG_WINE)
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT WINE_BUILD_DIR=${PROJECT_BINARY_DIR})
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT WINE_BUILD_DIR=${PROJECT_BINARY_DIR}
+                                            RESOURCE_LOCK "${PMR_WINE_DESKTOP_LOCK}")
   endif()
 endfunction()
 
@@ -277,8 +286,15 @@ function(pmr_process_test name)
     set(ARG_TIMEOUT 300)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} COST 100)
+  set(locks)
   if(ARG_PAGE_PORT AND NOT PMR_TEST_NETNS)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK pmrface_8091)
+    list(APPEND locks pmrface_8091)
+  endif()
+  if(ARG_DISPLAY)
+    list(APPEND locks ${PMR_WINE_DESKTOP_LOCK})
+  endif()
+  if(locks)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${locks}")
   endif()
   if(ARG_ENVIRONMENT)
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}")

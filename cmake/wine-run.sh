@@ -9,7 +9,14 @@ if [[ -z "${WINE_BUILD_DIR:-}" ]]; then
   [[ "$dir" == / ]] && dir=$(cd "$(dirname "$1")" && pwd)
   WINE_BUILD_DIR=$dir
 fi
-export WINEPREFIX="$WINE_BUILD_DIR/wine-prefix"
+# A prefix's desktop takes the display of the first program that needs it; one started without
+# a display leaves every window made later in that prefix without a working screen. So programs
+# without a display get a prefix of their own.
+if [[ -n "${DISPLAY:-}" ]]; then
+  export WINEPREFIX="$WINE_BUILD_DIR/wine-prefix"
+else
+  export WINEPREFIX="$WINE_BUILD_DIR/wine-prefix-headless"
+fi
 export HOME="$WINE_BUILD_DIR/wine-home"
 mkdir -p "$HOME"
 export WINEDEBUG=${WINEDEBUG:--all}
