@@ -183,6 +183,7 @@ struct GtkMainWindow::Impl {
   void Build();
   void BuildMenu(GtkWidget* shell, const std::vector<MenuItem>& items);
   void EnsureIndicator();
+  void ShowIndicator(const std::string& title);  // made if need be, with the title, active
   void WatchTrayRegistration();
   void RemakeIndicator();
   // Before-navigate for one pane; true when the navigation goes ahead.
@@ -697,9 +698,8 @@ constexpr int kMaxTrayRemakes = 3;
 }  // namespace
 
 // Now and then (about one start in ten here) a fresh indicator never registers with a host that
-// is there, when the accessibility bus comes up at the same moment. The window would then be
-// hidden with no icon to bring it back, so an icon that has not reached a present host within
-// a few seconds is made anew, a few times at most.
+// is there. The window would then be hidden with no icon to bring it back, so an icon that has
+// not reached a present host within a few seconds is made anew, a few times at most.
 void GtkMainWindow::Impl::WatchTrayRegistration() {
   if (tray_check != 0 || indicator == nullptr) return;
   tray_check = g_timeout_add_seconds(
@@ -724,6 +724,10 @@ void GtkMainWindow::Impl::RemakeIndicator() {
   g_object_unref(indicator);
   indicator = nullptr;
   tray_connected = false;
+  ShowIndicator(title);
+}
+
+void GtkMainWindow::Impl::ShowIndicator(const std::string& title) {
   EnsureIndicator();
   if (indicator == nullptr) return;
   app_indicator_set_title(indicator, title.c_str());
@@ -742,24 +746,21 @@ void GtkMainWindow::Impl::EnsureIndicator() {
                      static_cast<Impl*>(data)->tray_connected = connected;
                    }),
                    this);
-  if (tray_menu != nullptr) {
-    app_indicator_set_menu(indicator, GTK_MENU(tray_menu));
-    app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
-    return;
+  if (tray_menu == nullptr) {
+    // An AppIndicator has no left click: the menu's first item stands for it.
+    tray_menu = gtk_menu_new();
+    g_object_ref_sink(tray_menu);
+    tray_show_item = gtk_menu_item_new_with_label("显示");
+    g_signal_connect(tray_show_item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                       auto* impl = static_cast<Impl*>(data);
+                       if (auto handler = impl->on_tray_click) {
+                         impl->RunGuarded([&] { handler(TrayButton::kLeft); });
+                       }
+                     }),
+                     this);
+    gtk_menu_shell_append(GTK_MENU_SHELL(tray_menu), tray_show_item);
+    gtk_widget_show_all(tray_menu);
   }
-  // An AppIndicator has no left click: the menu's first item stands for it.
-  tray_menu = gtk_menu_new();
-  g_object_ref_sink(tray_menu);
-  tray_show_item = gtk_menu_item_new_with_label("显示");
-  g_signal_connect(tray_show_item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
-                     auto* impl = static_cast<Impl*>(data);
-                     if (auto handler = impl->on_tray_click) {
-                       impl->RunGuarded([&] { handler(TrayButton::kLeft); });
-                     }
-                   }),
-                   this);
-  gtk_menu_shell_append(GTK_MENU_SHELL(tray_menu), tray_show_item);
-  gtk_widget_show_all(tray_menu);
   app_indicator_set_menu(indicator, GTK_MENU(tray_menu));
   app_indicator_set_status(indicator, APP_INDICATOR_STATUS_PASSIVE);
 }
@@ -769,12 +770,7 @@ void GtkMainWindow::AddTrayIcon(const std::string& tip) {
   if (impl_->has_tray_icon) return;
   impl_->has_tray_icon = true;
   impl_->tray_remakes = 0;
-  impl_->EnsureIndicator();
-  if (impl_->indicator != nullptr) {
-    app_indicator_set_title(impl_->indicator, ValidUtf8(tip).c_str());
-    app_indicator_set_status(impl_->indicator, APP_INDICATOR_STATUS_ACTIVE);
-    impl_->WatchTrayRegistration();
-  }
+  impl_->ShowIndicator(ValidUtf8(tip));
   impl_->Emit("tray: add " + tip);
 }
 
